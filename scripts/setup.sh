@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs with apt-get whatever a fresh Debian 12 machine lacks to build and
+# test this tree. Extra package names may be given as arguments.
+set -euo pipefail
+packages=(cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev "$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi

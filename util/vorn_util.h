@@ -1,0 +1,38 @@
+// Our stand-in for the maker's utility layer: test a file, start, poll and
+// stop processes, sleep. One implementation file per OS sits beside it.
+#pragma once
+
+#include <cstdint>
+
+// Opaque 32-bit process handle. On POSIX it is the child's pid, which is also
+// the id of the process group the child leads.
+typedef int32_t util_process_handle;
+
+// The handle of a start that failed, and of an entry never filled. It is never
+// running and never signalled (kill(0, ...) would hit our own group).
+constexpr util_process_handle UTIL_NO_PROCESS = 0;
+
+// True if `path` names an existing file that is not a directory.
+bool util_is_file_exist(const char* path);
+
+// Starts `command_line` without waiting for it. The line is split at every
+// single blank (two blanks give an empty argument); the first word names the
+// program. A name without '/' is looked for in this program's own folder, then
+// in the current folder, then in PATH. The child gets its own process group,
+// the null device as standard input, and our standard output and error.
+// On failure prints "<program>: cannot start <name>: <reason>" on standard
+// error and returns UTIL_NO_PROCESS.
+util_process_handle util_process_cmd_launch_no_wait(const char* command_line);
+
+// True while the process behind `handle` has not ended. Never reaps, so the
+// pid stays reserved until util_process_kill_handle.
+bool util_is_process_running(util_process_handle handle);
+
+// Kills the process group behind `handle` (the child and whatever it started)
+// and reaps them. Harmless on a process that has ended, on UTIL_NO_PROCESS and
+// on a handle already stopped: a reaped pid is never signalled again.
+// Returns 0, or a negative errno value.
+int util_process_kill_handle(util_process_handle handle);
+
+// Sleeps for `milliseconds`, resuming after signals until the time is up.
+void util_sleep_ms(uint32_t milliseconds);

@@ -1,0 +1,209 @@
+// Stand-in for the core test program that SpawnBench starts: checks its four
+// arguments, forms the ID of every index in its range and reports. The
+// VORNCORE_* variables make it record, sleep, hold, fork or fail for tests.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "id_template.h"
+
+namespace {
+
+const char kProgram[] = "VORNCoreExTest.exe";
+constexpr int kUsageStatus = 2;
+
+[[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void fail(const char* format, ...) {
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    fprintf(stderr, "%s: %s\n", kProgram, message);
+    exit(kUsageStatus);
+}
+
+// Untrusted text shown in a message: keep it on one line and bounded.
+std::string shown(const char* text) {
+    std::string out;
+    for (size_t i = 0; text[i] != '\0' && out.size() < 300; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The whole string must be a decimal number in [low, high].
+bool parse_int(const char* text, int64_t low, int64_t high, int64_t* value) {
+    const char* p = text;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    if (*p == '\0') return false;
+    int64_t v = 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        v = v * 10 + (*p - '0');
+        if (v > static_cast<int64_t>(INT32_MAX) + 1) return false;
+    }
+    v = negative ? -v : v;
+    if (v < low || v > high) return false;
+    *value = v;
+    return true;
+}
+
+int64_t int_argument(const char* name, const char* text) {
+    int64_t value = 0;
+    if (!parse_int(text, 0, INT32_MAX, &value)) {
+        fail("%s must be a whole number from 0 to %d, not \"%s\"", name, INT32_MAX,
+             shown(text).c_str());
+    }
+    return value;
+}
+
+int64_t env_int(const char* name, int64_t low, int64_t high, int64_t fallback) {
+    const char* text = getenv(name);
+    if (text == nullptr) return fallback;
+    int64_t value = 0;
+    if (!parse_int(text, low, high, &value)) {
+        fail("%s must be a whole number from %lld to %lld, not \"%s\"", name,
+             static_cast<long long>(low), static_cast<long long>(high), shown(text).c_str());
+    }
+    return value;
+}
+
+void sleep_ms(int64_t milliseconds) {
+    struct timespec left;
+    left.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+bool write_all(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Written under a hidden name and renamed, so a reader never sees half a file.
+void write_record(const char* dir, const char* suffix, const std::string& contents) {
+    std::string pid = std::to_string(getpid());
+    std::string temp = std::string(dir) + "/." + pid + ".tmp";
+    std::string final_path = std::string(dir) + "/" + pid + suffix;
+    if (final_path.size() >= PATH_MAX || temp.size() >= PATH_MAX) {
+        fail("VORNCORE_RECORD_DIR is too long");
+    }
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) fail("cannot write %s: %s", shown(temp.c_str()).c_str(), strerror(errno));
+    bool ok = write_all(fd, contents);
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(temp.c_str(), final_path.c_str()) != 0) {
+        int error = errno;
+        unlink(temp.c_str());
+        fail("cannot write %s: %s", shown(final_path.c_str()).c_str(), strerror(error));
+    }
+}
+
+[[noreturn]] void hold_forever() {
+    for (;;) pause();
+}
+
+void describe(const char* what, int64_t copy, int64_t start, int64_t share,
+              const coretest::IdTemplate& t) {
+    if (share == 0) {
+        printf("VORNCoreExTest copy %lld: %s empty range at index %lld (0)\n",
+               static_cast<long long>(copy), what, static_cast<long long>(start));
+    } else {
+        char first[coretest::kMaxIdSize];
+        char last[coretest::kMaxIdSize];
+        coretest::format_id(t, static_cast<int32_t>(start), first, sizeof first);
+        coretest::format_id(t, static_cast<int32_t>(start + share - 1), last, sizeof last);
+        printf("VORNCoreExTest copy %lld: %s indices %lld-%lld (%lld), first ID %s, last ID %s\n",
+               static_cast<long long>(copy), what, static_cast<long long>(start),
+               static_cast<long long>(start + share - 1), static_cast<long long>(share), first,
+               last);
+    }
+    fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* record_dir = getenv("VORNCORE_RECORD_DIR");
+    if (record_dir != nullptr) {
+        if (*record_dir == '\0') fail("VORNCORE_RECORD_DIR is empty");
+        std::string args = std::to_string(getpid()) + "\n";
+        for (int i = 0; i < argc; ++i) args += std::string(argv[i]) + "\n";
+        write_record(record_dir, ".args", args);
+    }
+
+    int64_t delay_ms = env_int("VORNCORE_DELAY_MS", 0, INT32_MAX, 10);
+    int64_t hold_ms = env_int("VORNCORE_HOLD_MS", -1, INT32_MAX, 0);
+    int64_t exit_status = env_int("VORNCORE_EXIT", 0, 255, 0);
+    bool with_child = env_int("VORNCORE_CHILD", 0, 1, 0) == 1;
+    bool ignore_term = env_int("VORNCORE_IGNORE_TERM", 0, 1, 0) == 1;
+
+    if (argc != 5) {
+        fail("expected 4 arguments, got %d; usage: %s <template> <start> <share> <copy>", argc - 1,
+             kProgram);
+    }
+    coretest::IdTemplate id_template;
+    std::string why;
+    if (!coretest::parse_id_template(argv[1], &id_template, &why)) {
+        fail("bad template \"%s\": %s", shown(argv[1]).c_str(), why.c_str());
+    }
+    int64_t start = int_argument("start", argv[2]);
+    int64_t share = int_argument("share", argv[3]);
+    int64_t copy = int_argument("copy", argv[4]);
+    if (start + share > INT32_MAX) {
+        fail("range %lld + %lld goes beyond %d", static_cast<long long>(start),
+             static_cast<long long>(share), INT32_MAX);
+    }
+
+    if (ignore_term) {
+        signal(SIGTERM, SIG_IGN);
+        signal(SIGINT, SIG_IGN);
+        signal(SIGHUP, SIG_IGN);
+    }
+    if (with_child) {
+        fflush(nullptr);
+        pid_t child = fork();
+        if (child < 0) fail("cannot fork: %s", strerror(errno));
+        if (child == 0) hold_forever();
+        if (record_dir != nullptr) write_record(record_dir, ".child", std::to_string(child) + "\n");
+    }
+
+    describe("start", copy, start, share, id_template);
+    char id[coretest::kMaxIdSize];
+    for (int64_t index = start; index < start + share; ++index) {
+        coretest::format_id(id_template, static_cast<int32_t>(index), id, sizeof id);
+        if (delay_ms > 0) sleep_ms(delay_ms);
+    }
+    if (hold_ms < 0) hold_forever();
+    if (hold_ms > 0) sleep_ms(hold_ms);
+    describe("done", copy, start, share, id_template);
+    return static_cast<int>(exit_status);
+}

@@ -1,0 +1,246 @@
+// POSIX implementation of the utility layer. Children are started with
+// posix_spawn, each leading a process group of its own, and are remembered
+// until they are stopped, so that a pid is only ever signalled while its
+// process (or at least its zombie) still holds it.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "vorn_util.h"
+
+extern char** environ;
+
+namespace {
+
+// Far beyond the launcher's 256-byte lines, small enough to bound everything.
+constexpr size_t kMaxCommandLine = 4096;
+
+std::mutex registry_mutex;
+std::set<pid_t> registry;  // started by us and not reaped yet
+bool subreaper_set = false;
+
+// Copes with both the GNU and the XSI strerror_r.
+[[maybe_unused]] const char* pick_error(int rc, const char* buf) {
+    return rc == 0 ? buf : "Unknown error";
+}
+[[maybe_unused]] const char* pick_error(const char* msg, const char*) { return msg; }
+
+void report_failed_start(const std::string& name, int error) {
+    char buf[256];
+    const char* reason = pick_error(strerror_r(error, buf, sizeof buf), buf);
+    // The name comes from our caller; keep the message on one line regardless.
+    std::string shown = name;
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    fprintf(stderr, "%s: cannot start %s: %s\n", program_invocation_short_name, shown.c_str(),
+            reason);
+}
+
+std::vector<std::string> split_at_blanks(const char* line) {
+    std::vector<std::string> words(1);
+    for (const char* p = line; *p != '\0'; ++p) {
+        if (*p == ' ') {
+            words.emplace_back();
+        } else {
+            words.back() += *p;
+        }
+    }
+    return words;
+}
+
+bool is_executable_file(const std::string& path, bool* seen) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *seen = true;
+    return access(path.c_str(), X_OK) == 0;
+}
+
+std::string own_folder() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::string();
+    std::string exe(buf, static_cast<size_t>(n));
+    size_t slash = exe.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    return slash == 0 ? std::string("/") : exe.substr(0, slash);
+}
+
+// Finds `name` as the original platform did: our own folder, the current
+// folder, then PATH. Returns 0 and the path, or an errno value.
+int find_program(const std::string& name, std::string* path) {
+    if (name.find('/') != std::string::npos) {
+        *path = name;
+        return 0;
+    }
+    if (name.empty()) return ENOENT;
+    if (name.size() > NAME_MAX) return ENAMETOOLONG;
+    std::vector<std::string> folders;
+    std::string own = own_folder();
+    if (!own.empty()) folders.push_back(own);
+    folders.push_back(".");
+    const char* env_path = getenv("PATH");
+    std::string search = env_path != nullptr ? env_path : "/usr/bin:/bin";
+    size_t begin = 0;
+    while (begin <= search.size()) {
+        size_t end = search.find(':', begin);
+        if (end == std::string::npos) end = search.size();
+        // An empty entry means the current folder, which is searched already.
+        if (end > begin) folders.push_back(search.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    bool seen = false;
+    for (const std::string& folder : folders) {
+        std::string candidate = folder == "/" ? "/" + name : folder + "/" + name;
+        if (candidate.size() >= PATH_MAX) continue;
+        if (is_executable_file(candidate, &seen)) {
+            *path = candidate;
+            return 0;
+        }
+    }
+    return seen ? EACCES : ENOENT;
+}
+
+// The child's own children are handed to us when it dies, so stopping a
+// copy can reap everything it started.
+void become_subreaper_once() {
+    if (subreaper_set) return;
+    subreaper_set = true;
+    prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+}
+
+int spawn(const std::string& path, const std::vector<std::string>& words, pid_t* pid) {
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    int rc = posix_spawn_file_actions_init(&actions);
+    if (rc != 0) return rc;
+    rc = posix_spawnattr_init(&attr);
+    if (rc != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return rc;
+    }
+    // The Enter key belongs to the launcher; Ctrl+C reaches only its group.
+    sigset_t empty, defaults;
+    sigemptyset(&empty);
+    sigemptyset(&defaults);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2,
+                    SIGTSTP, SIGTTIN, SIGTTOU}) {
+        sigaddset(&defaults, sig);
+    }
+    rc = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) {
+        rc = posix_spawnattr_setflags(
+            &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    if (rc == 0) rc = posix_spawnattr_setpgroup(&attr, 0);
+    if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &empty);
+    if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &defaults);
+    if (rc == 0) rc = posix_spawn(pid, path.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc;
+}
+
+}  // namespace
+
+bool util_is_file_exist(const char* path) {
+    struct stat st;
+    return path != nullptr && stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {
+    if (command_line == nullptr) {
+        report_failed_start("(null)", EINVAL);
+        return UTIL_NO_PROCESS;
+    }
+    size_t length = strnlen(command_line, kMaxCommandLine + 1);
+    if (length > kMaxCommandLine) {
+        const char* blank = static_cast<const char*>(memchr(command_line, ' ', kMaxCommandLine));
+        size_t name_length = blank != nullptr ? static_cast<size_t>(blank - command_line) : 64;
+        report_failed_start(std::string(command_line, name_length), E2BIG);
+        return UTIL_NO_PROCESS;
+    }
+    std::vector<std::string> words = split_at_blanks(command_line);
+    std::string path;
+    int error = find_program(words[0], &path);
+    pid_t pid = 0;
+    {
+        std::lock_guard<std::mutex> lock(registry_mutex);
+        become_subreaper_once();
+        if (error == 0) error = spawn(path, words, &pid);
+        if (error == 0) registry.insert(pid);
+    }
+    if (error != 0) {
+        report_failed_start(words[0], error);
+        return UTIL_NO_PROCESS;
+    }
+    return pid;
+}
+
+bool util_is_process_running(util_process_handle handle) {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    if (handle <= 0 || registry.count(handle) == 0) return false;
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    int rc;
+    do {
+        rc = waitid(P_PID, static_cast<id_t>(handle), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 && info.si_pid == 0;
+}
+
+// Returns 0 once the group is stopped and reaped, also for UTIL_NO_PROCESS;
+// -ESRCH for a handle that is not (or no longer) ours, which is left alone.
+int util_process_kill_handle(util_process_handle handle) {
+    if (handle == UTIL_NO_PROCESS) return 0;
+    {
+        std::lock_guard<std::mutex> lock(registry_mutex);
+        if (handle < 0 || registry.erase(handle) == 0) return -ESRCH;
+    }
+    // Unreaped, the child (or its zombie) still holds the pid and the group
+    // id, so this cannot hit anyone else.
+    pid_t pid = handle;
+    int result = 0;
+    if (kill(-pid, SIGKILL) != 0 && errno != ESRCH) result = -errno;
+    pid_t rc;
+    do {
+        rc = waitpid(pid, nullptr, 0);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0 && result == 0) result = -errno;
+    // Whatever else was in the group got SIGKILL too, and came to us as its
+    // subreaper once its parent died.
+    for (;;) {
+        rc = waitpid(-pid, nullptr, 0);
+        if (rc < 0 && errno != EINTR) break;
+    }
+    return result;
+}
+
+void util_sleep_ms(uint32_t milliseconds) {
+    struct timespec left;
+    left.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,66 @@
+#include "supervise.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <initializer_list>
+
+namespace {
+
+// Shared by the main thread, the key thread and the signal handler; never
+// cleared. Lock-free, so the handler may set it.
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+extern "C" void on_stop_signal(int) { g_stop.store(true); }
+
+// Any character, the end of input or a read error asks for a stop. Uses
+// read(2) rather than stdio: a thread still blocked here when the program ends
+// must not hold a stream lock that exit() wants.
+extern "C" void* key_thread(void*) {
+    char c;
+    ssize_t got = read(STDIN_FILENO, &c, 1);
+    (void)got;
+    g_stop.store(true);
+    pthread_exit(nullptr);
+}
+
+}  // namespace
+
+void supervise_install_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool supervise_stop_requested() { return g_stop.load(); }
+
+void supervise(const util_process_handle* handles, int32_t count, uint32_t poll_ms) {
+    std::printf("Click enter to exit\n");
+    std::fflush(stdout);
+
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, key_thread, nullptr) == 0) {
+        pthread_detach(thread);
+        while (!g_stop.load()) {
+            bool any_running = false;
+            for (int32_t i = 0; i < count; ++i) {
+                // Every handle is asked on every pass.
+                any_running = util_is_process_running(handles[i]) || any_running;
+            }
+            if (count <= 0 || !any_running) {
+                std::printf("All VORNCore Stopped!\n");
+                std::fflush(stdout);
+                g_stop.store(true);
+            }
+            util_sleep_ms(poll_ms);
+        }
+    }
+
+    for (int32_t i = 0; i < count; ++i) util_process_kill_handle(handles[i]);
+}

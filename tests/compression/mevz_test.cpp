@@ -1,0 +1,284 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <tuple>
+
+#include "mevz_test_data.h"
+
+using namespace mevz_test;
+
+namespace {
+
+// Output of a stream with a different wrapper or none (gzip: 31, raw: -15).
+Bytes deflate_with_window_bits(const Bytes& source, int window_bits) {
+    z_stream stream{};
+    Bytes out(source.size() + 64);
+    EXPECT_EQ(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, window_bits, 8,
+                           Z_DEFAULT_STRATEGY),
+              Z_OK);
+    stream.next_in = const_cast<Bytef*>(source.data());
+    stream.avail_in = static_cast<uInt>(source.size());
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// --- The size bound -------------------------------------------------------
+
+TEST(MevzBound, GrowsByFivePerStartedBlockPlusSix) {
+    EXPECT_EQ(MevZ_GetMaxCompressedLen(nullptr, nullptr, 1), 12);
+    EXPECT_EQ(MevZ_GetMaxCompressedLen(nullptr, nullptr, 16384), 16384 + 11);
+    EXPECT_EQ(MevZ_GetMaxCompressedLen(nullptr, nullptr, 16385), 16385 + 16);
+    EXPECT_EQ(MevZ_GetMaxCompressedLen(nullptr, nullptr, 7 * 16384), 7 * 16384 + 41);
+    // The stream does not record its length, so there is nothing to answer.
+    Bytes stream = compressed(make_data(Kind::Text, 1000));
+    EXPECT_EQ(MevZ_GetMaxUncompressedLen(nullptr, stream.data(), size32(stream)), 0);
+    EXPECT_EQ(MevZ_GetMaxUncompressedLen(nullptr, nullptr, -1), 0);
+}
+
+// Mend: the per-block formula gives 6 for an empty source, which cannot hold
+// the smallest stream.
+TEST(MevzBound, EmptySourceBoundHoldsTheEightByteStream) {
+    ASSERT_EQ(MevZ_GetMaxCompressedLen(nullptr, nullptr, 0), 8);
+    Bytes empty, out(8), short_out(7);
+    EXPECT_EQ(compress_into(empty, out), 8);
+    EXPECT_EQ(compress_into(empty, short_out), -1);
+    Bytes none;
+    EXPECT_EQ(uncompress_into(out, none), 0);
+}
+
+// Mend: negative lengths and bounds past INT32_MAX are refused rather than
+// wrapped.
+TEST(MevzBound, RefusesNegativeLengthsAndNeverOverflows) {
+    EXPECT_EQ(MevZ_GetMaxCompressedLen(nullptr, nullptr, -1), -1);
+    EXPECT_EQ(MevZ_GetMaxCompressedLen(nullptr, nullptr, INT32_MIN), -1);
+    EXPECT_EQ(MevZ_GetMaxCompressedLen(nullptr, nullptr, INT32_MAX), -1);
+
+    int32_t last_accepted = -1;
+    bool refused = false;
+    // The cut-off lies about 5 * 131072 below INT32_MAX.
+    for (int32_t n = INT32_MAX - 48 * 16384; n < INT32_MAX; ++n) {
+        int32_t b = MevZ_GetMaxCompressedLen(nullptr, nullptr, n);
+        if (b == -1) {
+            refused = true;
+            continue;
+        }
+        ASSERT_FALSE(refused) << "accepted " << n << " after refusing a smaller length";
+        ASSERT_GE(b, n);
+        last_accepted = b;
+    }
+    EXPECT_TRUE(refused);
+    // Refusal starts only where the next bound really passes INT32_MAX.
+    EXPECT_GT(last_accepted, INT32_MAX - 6);
+}
+
+TEST(MevzBound, IsExactForIncompressibleData) {
+    for (int32_t n : {100, 16384}) {
+        Bytes source = make_data(Kind::Random, static_cast<size_t>(n));
+        Bytes out(static_cast<size_t>(bound(source)));
+        EXPECT_EQ(compress_into(source, out), bound(source)) << n;
+        Bytes short_out(out.size() - 1);
+        EXPECT_EQ(compress_into(source, short_out), -1) << n;
+    }
+    EXPECT_EQ(MevZ_GetMaxCompressedLen(nullptr, nullptr, 100), 111);
+}
+
+TEST(MevzBound, ExactSizeDestinationAlwaysSuffices) {
+    std::vector<size_t> sizes;
+    for (size_t n = 0; n <= 64; ++n) sizes.push_back(n);
+    for (size_t n : {100, 255, 256, 1000, 4095, 4096, 10000, 65535, 65536, 100000})
+        sizes.push_back(n);
+    for (size_t block = 1; block <= 5; ++block)
+        for (size_t n : {block * 16384 - 1, block * 16384, block * 16384 + 1}) sizes.push_back(n);
+    sizes.push_back((1u << 20) + 1);
+
+    int exact = 0;
+    for (Kind kind : {Kind::Random, Kind::Text, Kind::Zeros}) {
+        for (size_t n : sizes) {
+            Bytes source = make_data(kind, n, static_cast<uint32_t>(n));
+            Bytes out(static_cast<size_t>(bound(source)));
+            int32_t written = compress_into(source, out);
+            ASSERT_GE(written, 0) << kind_name(kind) << " " << n;
+            out.resize(static_cast<size_t>(written));
+            Bytes back(n);
+            ASSERT_EQ(uncompress_into(out, back), size32(source)) << kind_name(kind) << " " << n;
+            ASSERT_EQ(back, source);
+            if (kind == Kind::Random && written == bound(source)) ++exact;
+        }
+    }
+    // The bound is tight, not merely safe, for most incompressible inputs.
+    EXPECT_GT(exact, static_cast<int>(sizes.size()) / 2);
+}
+
+// --- Round trips ----------------------------------------------------------
+
+class MevzRoundTrip : public testing::TestWithParam<std::tuple<size_t, Kind>> {
+protected:
+    Bytes source_ = make_data(std::get<1>(GetParam()), std::get<0>(GetParam()));
+};
+
+TEST_P(MevzRoundTrip, RestoresTheBytesIntoAnExactSizeDestination) {
+    Bytes stream = compressed(source_);
+    ASSERT_GE(stream.size(), 8u);
+    ASSERT_LE(size32(stream), bound(source_));
+
+    Bytes exact(source_.size());
+    ASSERT_EQ(uncompress_into(stream, exact), size32(source_));
+    EXPECT_EQ(exact, source_);
+
+    Bytes roomy(source_.size() + 100);
+    EXPECT_EQ(uncompress_into(stream, roomy), size32(source_));
+
+    if (!source_.empty()) {
+        Bytes one_short(source_.size() - 1);
+        EXPECT_EQ(uncompress_into(stream, one_short), -1);
+    }
+}
+
+TEST_P(MevzRoundTrip, AgreesWithZlibBothWays) {
+    Bytes ours = compressed(source_);
+    ASSERT_FALSE(ours.empty());
+    Bytes back(source_.size() + 1);
+    uLongf back_size = back.size();
+    ASSERT_EQ(uncompress(back.data(), &back_size, ours.data(), ours.size()), Z_OK);
+    back.resize(back_size);
+    EXPECT_EQ(back, source_);
+
+    Bytes theirs(compressBound(source_.size()));
+    uLongf theirs_size = theirs.size();
+    ASSERT_EQ(compress2(theirs.data(), &theirs_size, source_.data(), source_.size(),
+                        Z_DEFAULT_COMPRESSION),
+              Z_OK);
+    theirs.resize(theirs_size);
+    Bytes restored(source_.size());
+    EXPECT_EQ(uncompress_into(theirs, restored), size32(source_));
+    EXPECT_EQ(restored, source_);
+    // Same level, window and memory level as a default zlib stream.
+    EXPECT_EQ(ours, theirs);
+}
+
+INSTANTIATE_TEST_SUITE_P(SizesAndKinds, MevzRoundTrip,
+                         testing::Combine(testing::Values(0, 1, 16383, 16384, 16385, 1u << 20),
+                                          testing::Values(Kind::Random, Kind::Text, Kind::Zeros)),
+                         [](const testing::TestParamInfo<MevzRoundTrip::ParamType>& info) {
+                             return std::string(kind_name(std::get<1>(info.param))) + "_" +
+                                    std::to_string(std::get<0>(info.param));
+                         });
+
+// --- Streams that must be refused -----------------------------------------
+
+class MevzBadStream : public testing::Test {
+protected:
+    Bytes source_ = make_data(Kind::Text, 5000);
+    Bytes stream_ = compressed(source_);
+    Bytes out_ = Bytes(source_.size());
+};
+
+TEST_F(MevzBadStream, EveryTruncationIsRefused) {
+    ASSERT_GT(stream_.size(), 100u);
+    for (size_t n = 0; n < stream_.size(); ++n) {
+        Bytes prefix(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(n));
+        ASSERT_EQ(uncompress_into(prefix, out_), -1) << "prefix of " << n << " bytes";
+    }
+}
+
+TEST_F(MevzBadStream, DamagedHeaderDataOrChecksumIsRefused) {
+    struct Damage {
+        const char* what;
+        size_t offset;
+        uint8_t mask;
+    };
+    const size_t end = stream_.size();
+    for (Damage damage :
+         {Damage{"header check bits", 1, 0x01}, Damage{"compression method", 0, 0x01},
+          Damage{"deflate data", end / 3, 0x10}, Damage{"deflate data", end / 2, 0x80},
+          Damage{"Adler-32 first byte", end - 4, 0x01},
+          Damage{"Adler-32 last byte", end - 1, 0x01}}) {
+        Bytes bad = stream_;
+        bad[damage.offset] ^= damage.mask;
+        EXPECT_EQ(uncompress_into(bad, out_), -1) << damage.what;
+    }
+}
+
+TEST_F(MevzBadStream, GzipRawDeflateAndPresetDictionaryAreRefused) {
+    Bytes gzip = deflate_with_window_bits(source_, 31);
+    Bytes raw = deflate_with_window_bits(source_, -15);
+    EXPECT_EQ(uncompress_into(gzip, out_), -1);
+    EXPECT_EQ(uncompress_into(raw, out_), -1);
+
+    // A valid zlib stream, but one that needs a dictionary this interface
+    // cannot supply.
+    z_stream stream{};
+    Bytes with_dictionary(source_.size() + 64);
+    ASSERT_EQ(deflateInit(&stream, Z_DEFAULT_COMPRESSION), Z_OK);
+    const Bytef dictionary[] = "the fleet starts copies";
+    ASSERT_EQ(deflateSetDictionary(&stream, dictionary, sizeof dictionary - 1), Z_OK);
+    stream.next_in = source_.data();
+    stream.avail_in = static_cast<uInt>(source_.size());
+    stream.next_out = with_dictionary.data();
+    stream.avail_out = static_cast<uInt>(with_dictionary.size());
+    ASSERT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    with_dictionary.resize(stream.total_out);
+    deflateEnd(&stream);
+    EXPECT_EQ(uncompress_into(with_dictionary, out_), -1);
+}
+
+TEST_F(MevzBadStream, BytesAfterTheStreamAreIgnored) {
+    Bytes padded = stream_;
+    Bytes junk = make_data(Kind::Random, 300, 7);
+    padded.insert(padded.end(), junk.begin(), junk.end());
+    padded.insert(padded.end(), stream_.begin(), stream_.end());
+    ASSERT_EQ(uncompress_into(padded, out_), size32(source_));
+    EXPECT_EQ(out_, source_);
+}
+
+// --- Bad arguments --------------------------------------------------------
+
+// Mend: zlib takes lengths as unsigned, so a negative one would let it run
+// far past the buffer. Such calls must fail before touching either buffer.
+TEST(MevzArguments, NegativeLengthOrCapacityTouchesNothing) {
+    Bytes source = make_data(Kind::Text, 64);
+    Bytes stream = compressed(source);
+    for (auto call : {MevZ_CompressData, MevZ_UncompressData}) {
+        const Bytes& input = call == MevZ_CompressData ? source : stream;
+        for (int32_t negative : {-1, INT32_MIN}) {
+            Bytes out(16, 0xAB);
+            EXPECT_EQ(call(nullptr, input.data(), negative, out.data(), size32(out)), -1);
+            EXPECT_EQ(call(nullptr, input.data(), size32(input), out.data(), negative), -1);
+            EXPECT_EQ(out, Bytes(16, 0xAB));
+        }
+    }
+}
+
+// Mend: a null pointer is refused unless its length is 0.
+TEST(MevzArguments, NullPointerWithPositiveLengthIsRefused) {
+    Bytes source = make_data(Kind::Text, 64);
+    Bytes stream = compressed(source);
+    Bytes out(256, 0xAB);
+    EXPECT_EQ(MevZ_CompressData(nullptr, nullptr, 64, out.data(), size32(out)), -1);
+    EXPECT_EQ(MevZ_UncompressData(nullptr, nullptr, 64, out.data(), size32(out)), -1);
+    EXPECT_EQ(out, Bytes(256, 0xAB));
+    EXPECT_EQ(MevZ_CompressData(nullptr, source.data(), size32(source), nullptr, 256), -1);
+    EXPECT_EQ(MevZ_UncompressData(nullptr, stream.data(), size32(stream), nullptr, 256), -1);
+}
+
+// Mend: zlib refuses a null output pointer even with no room, so a null
+// destination of capacity 0 must still behave as capacity 0.
+TEST(MevzArguments, NullDestinationWithZeroCapacityActsAsCapacityZero) {
+    Bytes empty_stream(8);
+    ASSERT_EQ(MevZ_CompressData(nullptr, nullptr, 0, empty_stream.data(), 8), 8);
+    EXPECT_EQ(MevZ_UncompressData(nullptr, empty_stream.data(), 8, nullptr, 0), 0);
+
+    Bytes stream = compressed(make_data(Kind::Text, 64));
+    EXPECT_EQ(MevZ_UncompressData(nullptr, stream.data(), size32(stream), nullptr, 0), -1);
+    EXPECT_EQ(MevZ_CompressData(nullptr, nullptr, 0, nullptr, 0), -1);
+    EXPECT_EQ(MevZ_UncompressData(nullptr, nullptr, 0, nullptr, 0), -1);
+}
+
+}  // namespace

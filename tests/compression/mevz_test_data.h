@@ -4,6 +4,7 @@
 #include <MevCompression.h>
 
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ inline const char* kind_name(Kind kind) {
     }
     return "?";
 }
+
+// Lets GoogleTest print a Kind by name in parameterised test names.
+inline void PrintTo(Kind kind, std::ostream* out) { *out << kind_name(kind); }
 
 // Deterministic, so a failure always reproduces. Random bytes do not compress;
 // text compresses well but not trivially; zeros are the extreme case.

@@ -9,6 +9,7 @@
 
 #include "ini.h"
 #include "plan.h"
+#include "start.h"
 #include "supervise.h"
 #include "vorn_util.h"
 
@@ -94,16 +95,8 @@ int main(int argc, char** argv) {
                          plan.count);
             return 1;
         }
-        char command_line[kCommandLineSize];
-        // A stop requested while starting leaves the rest unstarted (their
-        // handles stay "no process").
-        for (int32_t i = 0; i < plan.count && !supervise_stop_requested(); ++i) {
-            std::memset(command_line, 0, sizeof command_line);
-            FleetCopy copy = fleet_copy(plan, i);
-            if (fleet_command_line(command_line, sizeof command_line, tmpl, copy, i)) {
-                handles[i] = util_process_cmd_launch_no_wait(command_line);
-            }
-        }
+        // A stop requested while starting leaves the rest unstarted.
+        start_fleet(plan, tmpl, handles, supervise_stop_requested);
     }
 
     supervise(handles, plan.count);

@@ -1,0 +1,12 @@
+// Starts the copies of a fleet plan, one after another.
+#pragma once
+
+#include "plan.h"
+#include "vorn_util.h"
+
+// Starts copies 0 to plan.count - 1 with `tmpl` and stores each handle in
+// `handles` (plan.count entries, zero-filled). Stops early once
+// `stop_requested` returns true, leaving the rest "no process". Returns the
+// number of copies it tried to start.
+int32_t start_fleet(const FleetPlan& plan, const char* tmpl, util_process_handle* handles,
+                    bool (*stop_requested)());

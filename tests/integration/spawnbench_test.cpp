@@ -1,0 +1,251 @@
+// Runs the real SpawnBench with the stand-in core test program beside it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "spawnbench_run.h"
+#include "temp_dir.h"
+
+namespace {
+
+using namespace spawnbench_test;
+using Argv = std::vector<std::string>;
+
+// Generous bounds that only catch hangs; the poll alone takes a second.
+constexpr milliseconds kPatience{15000};
+
+class SpawnBench : public ::testing::Test {
+protected:
+    void SetUp() override {
+        adopt_orphans();
+        records_ = dir_.file("records");
+        work_ = dir_.file("work");
+        mkdir(records_.c_str(), 0755);
+        mkdir(work_.c_str(), 0755);
+    }
+
+    // A test that failed early may have left copies to us; end them.
+    void TearDown() override { no_children_left(recorded_pids()); }
+
+    void write_config(const std::string& contents) {
+        testsupport::write_file(work_ + "/VORNCoreExTest.ini", contents);
+    }
+
+    // Copies do no work and stay until stopped, unless a test says otherwise.
+    RunOptions options(const Argv& args, Input input = Input::kPipe) {
+        RunOptions o;
+        o.program = SPAWNBENCH_PATH;
+        o.args = args;
+        o.folder = work_;
+        o.input = input;
+        o.env = {"VORNCORE_RECORD_DIR=" + records_, "VORNCORE_DELAY_MS=0", "VORNCORE_HOLD_MS=-1"};
+        return o;
+    }
+
+    static std::vector<Argv> argvs(const std::vector<Record>& records) {
+        std::vector<Argv> result;
+        for (const Record& r : records) result.push_back(r.argv);
+        return result;
+    }
+
+    // Neither a copy, nor a child a copy started, nor a zombie of either.
+    void expect_nothing_survives() {
+        std::vector<pid_t> pids = recorded_pids();
+        EXPECT_TRUE(all_gone(pids));
+        EXPECT_TRUE(no_children_left(pids));
+    }
+
+    std::vector<pid_t> recorded_pids() const {
+        std::vector<pid_t> pids = read_child_pids(records_);
+        for (const Record& r : read_records(records_)) pids.push_back(r.pid);
+        return pids;
+    }
+
+    testsupport::TempDir dir_;
+    std::string records_, work_;
+};
+
+struct FleetCase {
+    const char* name;
+    const char* config;  // null: no configuration file
+    Argv args;
+    std::vector<Argv> copies;
+};
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FleetCase& c, std::ostream* out) { *out << c.name; }
+
+class CommandLines : public SpawnBench, public ::testing::WithParamInterface<FleetCase> {};
+
+TEST_P(CommandLines, EachCopyGetsItsRangeAndEnterStopsThem) {
+    const FleetCase& c = GetParam();
+    if (c.config) write_config(c.config);
+    SpawnBenchRun run(options(c.args));
+    ASSERT_TRUE(run.started());
+    ASSERT_TRUE(wait_for_records(records_, c.copies.size(), kPatience));
+    ASSERT_TRUE(run.wait_for_output("Click enter to exit\n", kPatience));
+    EXPECT_EQ(argvs(read_records(records_)), c.copies);
+
+    run.press_enter();
+    EXPECT_EQ(run.wait(kPatience), 0);
+    EXPECT_EQ(run.out().find("All VORNCore Stopped!"), std::string::npos);
+    // The stand-in may refuse a range (a negative share); the launcher itself
+    // has nothing to report.
+    EXPECT_EQ(run.err().find("SpawnBench"), std::string::npos) << run.err();
+    expect_nothing_survives();
+}
+
+const FleetCase kFleets[] = {
+    {"NoConfigNoArgument", nullptr, {}, {{"VORNCoreExTest.exe", "02C4E67%05d", "0", "10", "0"}}},
+    {"SpreadWithExtras",
+     "[Platform]\ntotal=101\nseedID=AB%03d\n",
+     {"50"},
+     {{"VORNCoreExTest.exe", "AB%03d", "0", "34", "0"},
+      {"VORNCoreExTest.exe", "AB%03d", "34", "34", "1"},
+      {"VORNCoreExTest.exe", "AB%03d", "68", "33", "2"}}},
+    {"SecondArgumentIgnored",
+     "[Platform]\r\ntotal=1400\r\nseedID=123456789012\r\n",
+     {"700", "5"},
+     {{"VORNCoreExTest.exe", "123456789012", "0", "700", "0"},
+      {"VORNCoreExTest.exe", "123456789012", "700", "700", "1"}}},
+    {"EmptyTemplateWithoutSeedId",
+     "[Platform]\ntotal=3\n",
+     {},
+     {{"VORNCoreExTest.exe", "", "0", "3", "0"}}},
+    {"NegativeTotal",
+     "[Platform]\ntotal=-5\nseedID=N\n",
+     {},
+     {{"VORNCoreExTest.exe", "N", "0", "-5", "0"}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(SpawnBench, CommandLines, ::testing::ValuesIn(kFleets),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SpawnBench, EndOfInputStopsTheFleetAtOnce) {
+    write_config("[Platform]\ntotal=20\nseedID=E%d\n");
+    SpawnBenchRun run(options({"10"}, Input::kNull));
+    EXPECT_EQ(run.wait(kPatience), 0);
+    EXPECT_EQ(run.err(), "");
+    expect_nothing_survives();
+}
+
+TEST_F(SpawnBench, FleetEndingOnItsOwnIsNoticed) {
+    write_config("[Platform]\ntotal=30\nseedID=F%d\n");
+    RunOptions o = options({"10"});
+    o.env.push_back("VORNCORE_HOLD_MS=0");
+    o.env.push_back("VORNCORE_EXIT=3");  // how copies end does not change ours
+    SpawnBenchRun run(o);
+    EXPECT_EQ(run.wait(kPatience), 0);
+    EXPECT_EQ(read_records(records_).size(), 3u);
+    std::string out = run.out();
+    EXPECT_NE(out.find("Click enter to exit\n"), std::string::npos);
+    EXPECT_NE(out.find("All VORNCore Stopped!\n"), std::string::npos);
+    expect_nothing_survives();
+}
+
+TEST_F(SpawnBench, WithoutTotalNothingStarts) {
+    write_config("[Platform]\nseedID=Z\n");
+    SpawnBenchRun run(options({}));
+    EXPECT_EQ(run.wait(kPatience), 0);
+    EXPECT_EQ(run.out(), "Click enter to exit\nAll VORNCore Stopped!\n");
+    EXPECT_TRUE(read_records(records_).empty());
+}
+
+class StopSignals : public SpawnBench, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignals, ActLikeEnterEvenForStubbornCopiesWithChildren) {
+    write_config("[Platform]\ntotal=3\nseedID=S%d\n");
+    RunOptions o = options({"1"});
+    o.env.push_back("VORNCORE_CHILD=1");
+    o.env.push_back("VORNCORE_IGNORE_TERM=1");
+    SpawnBenchRun run(o);
+    ASSERT_TRUE(wait_for_records(records_, 3, kPatience));
+    ASSERT_TRUE(run.wait_for_output("Click enter to exit\n", kPatience));
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (read_child_pids(records_).size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    }
+    ASSERT_EQ(read_child_pids(records_).size(), 3u);
+
+    run.send_signal(GetParam());
+    EXPECT_EQ(run.wait(kPatience), 0);
+    EXPECT_EQ(run.out().find("All VORNCore Stopped!"), std::string::npos);
+    expect_nothing_survives();
+}
+
+INSTANTIATE_TEST_SUITE_P(SpawnBench, StopSignals, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST_F(SpawnBench, MissingProgramIsReported) {
+    // A launcher alone in its folder, with nothing on PATH either.
+    std::string lonely = work_ + "/SpawnBench";
+    std::filesystem::copy_file(SPAWNBENCH_PATH, lonely);
+    write_config("[Platform]\ntotal=2\nseedID=M\n");
+    RunOptions o = options({"1"});
+    o.program = lonely;
+    o.env.push_back("PATH=/nonexistent");
+    SpawnBenchRun run(o);
+    EXPECT_EQ(run.wait(kPatience), 0);
+    const std::string line =
+        "SpawnBench: cannot start VORNCoreExTest.exe: No such file or directory\n";
+    EXPECT_EQ(run.err(), line + line);
+    EXPECT_NE(run.out().find("All VORNCore Stopped!\n"), std::string::npos);
+}
+
+class UsageErrors : public SpawnBench, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UsageErrors, StartNothingAndExitTwo) {
+    SpawnBenchRun run(options({GetParam()}));
+    EXPECT_EQ(run.wait(kPatience), 2);
+    std::string err = run.err();
+    EXPECT_EQ(err.rfind("SpawnBench: ", 0), 0u) << err;
+    EXPECT_NE(err.find(std::string("'") + GetParam() + "'"), std::string::npos) << err;
+    EXPECT_NE(err.find("1 to 2147483647"), std::string::npos) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line: " << err;
+    EXPECT_EQ(run.out(), "");
+    EXPECT_TRUE(read_records(records_).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(SpawnBench, UsageErrors,
+                         ::testing::Values("0", "-3", "abc", "", "2147483648", "-2147483649",
+                                           "99999999999999999999"));
+
+TEST_F(SpawnBench, HelpGoesToStandardOutput) {
+    for (const char* flag : {"-h", "--help"}) {
+        SpawnBenchRun run(options({flag}));
+        EXPECT_EQ(run.wait(kPatience), 0);
+        EXPECT_EQ(run.out().rfind("usage: SpawnBench [maximum]\n", 0), 0u) << run.out();
+        EXPECT_EQ(run.err(), "");
+    }
+    EXPECT_TRUE(read_records(records_).empty());
+}
+
+TEST_F(SpawnBench, SeedIdLongerThanTheTemplateIsRefused) {
+    write_config("[Platform]\ntotal=5\nseedID=1234567890123\n");
+    SpawnBenchRun run(options({}));
+    EXPECT_EQ(run.wait(kPatience), 2);
+    EXPECT_EQ(run.err(),
+              "SpawnBench: seedID in VORNCoreExTest.ini is 13 characters long; at most 12 fit\n");
+    EXPECT_EQ(run.out(), "");
+    EXPECT_TRUE(read_records(records_).empty());
+}
+
+TEST_F(SpawnBench, HandleArrayThatCannotBeAllocated) {
+#ifdef VORN_SANITIZED
+    GTEST_SKIP() << "sanitizers need more address space than this test allows";
+#endif
+    // Over two thousand million copies, with 256 MiB of address space.
+    write_config("[Platform]\ntotal=2147483647\n");
+    RunOptions o = options({"1"});
+    o.shell_prefix = {"/bin/sh", "-c", "ulimit -v 262144 && exec \"$0\" \"$@\""};
+    SpawnBenchRun run(o);
+    EXPECT_EQ(run.wait(kPatience), 1);
+    EXPECT_EQ(run.err(), "SpawnBench: cannot allocate handles for 2147483647 copies\n");
+    EXPECT_TRUE(read_records(records_).empty());
+}
+
+}  // namespace

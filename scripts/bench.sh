@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the benchmarks in release mode and runs
+# them all, then writes docs/benchmarks.md from their JSON output.
+# --smoke runs each one briefly on tiny sizes and leaves docs/ alone.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+smoke=0
+case "${1:-}" in
+  "") ;;
+  --smoke) smoke=1 ;;
+  *) echo "usage: bash scripts/bench.sh [--smoke]" >&2; exit 2 ;;
+esac
+
+extra=(libbenchmark-dev findutils)
+command -v python3 >/dev/null || extra+=(python3)
+bash scripts/setup.sh "${extra[@]}"
+
+build=build-bench
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_BENCH=ON -DBUILD_TESTING=OFF \
+  >/dev/null
+cmake --build "$build" -j2 --target bench_compression bench_fleet_start bench_fleet_poll
+
+if [ "$smoke" -eq 1 ]; then
+  out="$build/bench-smoke"
+  common=(--smoke --benchmark_repetitions=2 --benchmark_min_time=0.01)
+else
+  out="$build/bench-results"
+  common=(--benchmark_repetitions=5 --benchmark_min_time=0.1)
+fi
+rm -rf "$out"
+mkdir -p "$out"
+bin="$build/bin"
+
+# Each program kills and reaps whatever it started; the time limit turns a
+# hang into a failure.
+run() {
+  local name=$1 limit=$2
+  shift 2
+  echo "== $name"
+  timeout --signal=KILL "$limit" "$@" --benchmark_display_aggregates_only=true \
+    --benchmark_out="$out/$name.json" --benchmark_out_format=json </dev/null
+}
+
+run compression 150 "$bin/bench_compression" "${common[@]}" \
+  --benchmark_enable_random_interleaving=true
+if [ "$smoke" -eq 0 ]; then
+  # The small sizes again without the heap handing zlib's state back after
+  # every call: shows what the per-call set-up costs.
+  GLIBC_TUNABLES=glibc.malloc.trim_threshold=67108864 \
+    run compression_notrim 60 "$bin/bench_compression" "${common[@]}" \
+    --benchmark_enable_random_interleaving=true \
+    --benchmark_filter='^(un)?compress/[a-z]+/(4096|65536)/'
+fi
+fleet_reps=()
+[ "$smoke" -eq 1 ] || fleet_reps=(--benchmark_repetitions=3)
+run fleet_start 200 "$bin/bench_fleet_start" "${common[@]}" "${fleet_reps[@]}"
+run fleet_poll 120 "$bin/bench_fleet_poll" "${common[@]}"
+
+if [ "$smoke" -eq 1 ]; then
+  python3 bench/report.py "$out" "$out/benchmarks.md" "bash scripts/bench.sh --smoke"
+else
+  mkdir -p docs
+  python3 bench/report.py "$out" docs/benchmarks.md "bash scripts/bench.sh"
+fi

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "temp_dir.h"
@@ -259,6 +260,36 @@ TEST_P(GroupTest, WholeGroupIsKilledAndReaped) {
 INSTANTIATE_TEST_SUITE_P(Copy, GroupTest, ::testing::Values("-1", "0"), [](const auto& info) {
     return std::string(info.param) == "0" ? "Ended" : "Running";
 });
+
+// The launcher polls from one thread while others may start or stop copies.
+TEST_F(ProcessTest, CopiesAreStartedPolledAndStoppedFromManyThreads) {
+    setenv("VORNCORE_HOLD_MS", "-1", 1);
+    std::vector<util_process_handle> handles(16, UTIL_NO_PROCESS);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < 4; ++t) {
+        threads.emplace_back([&handles, t] {
+            for (size_t i = t; i < handles.size(); i += 4) {
+                handles[i] = util_process_cmd_launch_no_wait("VORNCoreExTest.exe x 0 0 0");
+                util_is_process_running(handles[(i + 5) % handles.size()]);
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+    for (size_t t = 0; t < 4; ++t) {
+        threads.emplace_back([&handles, t] {
+            // Each handle is stopped twice, from two threads; only one may reap it.
+            for (size_t i = 0; i < handles.size(); ++i) {
+                if (i % 2 == t % 2) util_process_kill_handle(handles[i]);
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (util_process_handle h : handles) {
+        EXPECT_GT(h, 0);
+        EXPECT_FALSE(proc_exists(h));
+    }
+}
 
 void on_alarm(int) {}
 

@@ -32,7 +32,9 @@ namespace {
 constexpr size_t kMaxCommandLine = 4096;
 
 std::mutex registry_mutex;
-std::set<pid_t> registry;  // started by us and not reaped yet
+// Started by us and not reaped yet. This relies on SIGCHLD not being ignored:
+// then the kernel would reap our children itself and free their pids.
+std::set<pid_t> registry;
 bool subreaper_set = false;
 
 // Copes with both the GNU and the XSI strerror_r.

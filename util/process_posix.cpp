@@ -127,6 +127,16 @@ void become_subreaper_once() {
     prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 }
 
+// An ignored SIGCHLD (it can be inherited that way, or set later) makes the
+// kernel reap our children itself, freeing pids that the registry still holds.
+void keep_children_for_us() {
+    struct sigaction current {};
+    if (sigaction(SIGCHLD, nullptr, &current) == 0 &&
+        (current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0)) {
+        signal(SIGCHLD, SIG_DFL);
+    }
+}
+
 int spawn(const std::string& path, const std::vector<std::string>& words, pid_t* pid) {
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
@@ -190,6 +200,7 @@ util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {
     {
         std::lock_guard<std::mutex> lock(registry_mutex);
         become_subreaper_once();
+        keep_children_for_us();
         if (error == 0) error = spawn(path, words, &pid);
         if (error == 0) registry.insert(pid);
     }
@@ -225,6 +236,9 @@ int util_process_kill_handle(util_process_handle handle) {
     pid_t pid = handle;
     int result = 0;
     if (kill(-pid, SIGKILL) != 0 && errno != ESRCH) result = -errno;
+    // A copy that moved itself into another group is not reached above, and
+    // the wait below would never return.
+    kill(pid, SIGKILL);
     pid_t rc;
     do {
         rc = waitpid(pid, nullptr, 0);

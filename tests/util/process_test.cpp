@@ -261,6 +261,30 @@ INSTANTIATE_TEST_SUITE_P(Copy, GroupTest, ::testing::Values("-1", "0"), [](const
     return std::string(info.param) == "0" ? "Ended" : "Running";
 });
 
+TEST_F(ProcessTest, CopyThatLeftItsGroupIsStillStopped) {
+    // It joins our own group, so killing its group reaches nothing.
+    util_process_handle h =
+        util_process_cmd_launch_no_wait("perl -e setpgrp(0,getpgrp(getppid()));sleep(100)");
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(wait_until([&] { return getpgid(h) == getpgrp(); }));
+    EXPECT_EQ(util_process_kill_handle(h), 0);
+    EXPECT_FALSE(proc_exists(h));
+}
+
+TEST_F(ProcessTest, InheritedIgnoredChildSignalIsUndone) {
+    // With SIGCHLD ignored the kernel would reap ended copies behind our back.
+    struct sigaction ignore {
+    }, saved{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGCHLD, &ignore, &saved);
+    util_process_handle h = util_process_cmd_launch_no_wait("VORNCoreExTest.exe x 0 1 0");
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(wait_until([&] { return !util_is_process_running(h); }));
+    EXPECT_EQ(status_field(h, "State").substr(0, 1), "Z");
+    EXPECT_EQ(util_process_kill_handle(h), 0);
+    sigaction(SIGCHLD, &saved, nullptr);
+}
+
 // The launcher polls from one thread while others may start or stop copies.
 TEST_F(ProcessTest, CopiesAreStartedPolledAndStoppedFromManyThreads) {
     setenv("VORNCORE_HOLD_MS", "-1", 1);

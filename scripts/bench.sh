@@ -19,7 +19,9 @@ bash scripts/setup.sh "${extra[@]}"
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_BENCH=ON -DBUILD_TESTING=OFF \
   >/dev/null
-cmake --build "$build" -j2 --target bench_compression bench_fleet_start bench_fleet_poll
+targets=(bench_compression bench_fleet_start bench_fleet_poll)
+[ "$smoke" -eq 0 ] || targets+=(bench_tests)
+cmake --build "$build" -j2 --target "${targets[@]}"
 
 if [ "$smoke" -eq 1 ]; then
   out="$build/bench-smoke"
@@ -52,12 +54,15 @@ if [ "$smoke" -eq 0 ]; then
     --benchmark_enable_random_interleaving=true \
     --benchmark_filter='^(un)?compress/[a-z]+/(4096|65536)/'
 fi
-fleet_reps=()
-[ "$smoke" -eq 1 ] || fleet_reps=(--benchmark_repetitions=3)
-run fleet_start 200 "$bin/bench_fleet_start" "${common[@]}" "${fleet_reps[@]}"
+
+
+run fleet_start 200 "$bin/bench_fleet_start" "${common[@]}"
 run fleet_poll 120 "$bin/bench_fleet_poll" "${common[@]}"
 
 if [ "$smoke" -eq 1 ]; then
+  echo "== checks of the helpers and the report"
+  "$bin/bench_tests" --gtest_brief=1 </dev/null
+  python3 bench/tests/report_test.py
   python3 bench/report.py "$out" "$out/benchmarks.md" "bash scripts/bench.sh --smoke"
 else
   mkdir -p docs

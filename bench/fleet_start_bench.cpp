@@ -248,7 +248,7 @@ int main(int argc, char** argv) {
         int32_t copies;
         int repetitions;  // 0: as --benchmark_repetitions says
     };
-    std::vector<Size> sizes = {{100, 9}, {1000, 3}};
+    std::vector<Size> sizes = {{100, 9}, {1000, 5}};
     if (smoke) sizes = {{10, 0}};
     for (const Size& size : sizes) {
         benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark("start", bm_start);

@@ -33,7 +33,7 @@ def split_name(run):
     # "compress/text/4096/manual_time" -> ["compress", "text", "4096"]
     name = run.get("run_name", run["name"])
     return [p for p in name.split("/")
-            if not p.startswith(("manual_time", "iterations:", "repeats:"))]
+            if not p.startswith(("manual_time", "iterations:", "repeats:", "min_time:"))]
 
 
 def sort_key(key):

@@ -52,18 +52,32 @@ static int32_t produced(const z_stream* stream, int status) {
                                                                     : -1;
 }
 
-int32_t MevZ_CompressData(void* reserved, const void* source, int32_t source_length,
-                          void* destination, int32_t destination_capacity) {
-    (void)reserved;
+static int32_t compress_at(int level, const void* source, int32_t source_length, void* destination,
+                           int32_t destination_capacity) {
     z_stream stream;
     Bytef dummy = 0;
     if (!set_buffers(&stream, source, source_length, destination, destination_capacity, &dummy))
         return -1;
     int32_t result = -1;
-    if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) == Z_OK)
-        result = produced(&stream, deflate(&stream, Z_FINISH));
+    if (deflateInit(&stream, level) == Z_OK) result = produced(&stream, deflate(&stream, Z_FINISH));
     /* Also safe after a failed init: zlib then finds no state to free. */
     deflateEnd(&stream);
+    return result;
+}
+
+int32_t MevZ_CompressData(void* reserved, const void* source, int32_t source_length,
+                          void* destination, int32_t destination_capacity) {
+    (void)reserved;
+    int32_t result = compress_at(Z_DEFAULT_COMPRESSION, source, source_length, destination,
+                                 destination_capacity);
+    /* The default level cuts blocks every 16383 literals, so input without
+       usable matches can come out a few bytes over the bound. Stored blocks
+       hold up to 65535 bytes each and always fit it, which keeps the bound's
+       promise. */
+    if (result == -1 && source_length > 0 &&
+        destination_capacity >= MevZ_GetMaxCompressedLen(NULL, source, source_length))
+        result =
+            compress_at(Z_NO_COMPRESSION, source, source_length, destination, destination_capacity);
     return result;
 }
 

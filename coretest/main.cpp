@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -69,11 +70,11 @@ bool parse_int(const char* text, int64_t low, int64_t high, int64_t* value) {
     return true;
 }
 
-int64_t int_argument(const char* name, const char* text) {
+int64_t int_argument(const char* name, const char* text, int64_t low = 0) {
     int64_t value = 0;
-    if (!parse_int(text, 0, INT32_MAX, &value)) {
-        fail("%s must be a whole number from 0 to %d, not \"%s\"", name, INT32_MAX,
-             shown(text).c_str());
+    if (!parse_int(text, low, INT32_MAX, &value)) {
+        fail("%s must be a whole number from %lld to %d, not \"%s\"", name,
+             static_cast<long long>(low), INT32_MAX, shown(text).c_str());
     }
     return value;
 }
@@ -176,7 +177,9 @@ int main(int argc, char** argv) {
         fail("bad template \"%s\": %s", shown(argv[1]).c_str(), why.c_str());
     }
     int64_t start = int_argument("start", argv[2]);
-    int64_t share = int_argument("share", argv[3]);
+    // The launcher hands a negative share to the copy of a small negative
+    // total; that is an empty range, not an error.
+    int64_t share = std::max<int64_t>(0, int_argument("share", argv[3], INT32_MIN));
     int64_t copy = int_argument("copy", argv[4]);
     if (start + share > INT32_MAX) {
         fail("range %lld + %lld goes beyond %d", static_cast<long long>(start),

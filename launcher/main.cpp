@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ini.h"
 #include "plan.h"
@@ -24,6 +25,15 @@ void print_usage() {
         "(section Platform, keys total and seedID), at most `maximum` indices per\n"
         "copy (default %d, from 1 to 2147483647). Press Enter to stop them.\n",
         kProgram, kCoreTestProgram, kDefaultMaximum);
+}
+
+// The argument as it can be shown on one line: control characters become '?'.
+std::string printable(const char* text) {
+    std::string shown(text);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return shown;
 }
 
 // With a standard descriptor closed, the next file we open would take its
@@ -57,7 +67,7 @@ int main(int argc, char** argv) {
         if (!parse_maximum(argv[1], &maximum)) {
             std::fprintf(stderr,
                          "%s: invalid maximum '%s': expected a number from 1 to 2147483647\n",
-                         kProgram, argv[1]);
+                         kProgram, printable(argv[1]).c_str());
             return 2;
         }
     }

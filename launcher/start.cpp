@@ -1,5 +1,6 @@
 #include "start.h"
 
+#include <cstdio>
 #include <cstring>
 
 int32_t start_fleet(const FleetPlan& plan, const char* tmpl, util_process_handle* handles,
@@ -11,6 +12,8 @@ int32_t start_fleet(const FleetPlan& plan, const char* tmpl, util_process_handle
         FleetCopy copy = fleet_copy(plan, i);
         if (fleet_command_line(command_line, sizeof command_line, tmpl, copy, i)) {
             handles[i] = util_process_cmd_launch_no_wait(command_line);
+        } else {
+            std::fprintf(stderr, "SpawnBench: command line of copy %d is too long\n", i);
         }
     }
     return i;

@@ -34,7 +34,8 @@ void supervise_install_signal_handlers() {
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaction(signal_number, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 

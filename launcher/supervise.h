@@ -8,7 +8,8 @@
 
 constexpr uint32_t kPollMilliseconds = 1000;
 
-// Makes SIGINT, SIGTERM and SIGHUP request a stop like the Enter key, and
+// Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT request a stop like the Enter
+// key (the copies sit in groups of their own, out of the terminal's reach), and
 // keeps a closed output pipe from killing us before the fleet is stopped.
 void supervise_install_signal_handlers();
 

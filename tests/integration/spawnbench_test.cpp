@@ -177,7 +177,8 @@ TEST_P(StopSignals, ActLikeEnterEvenForStubbornCopiesWithChildren) {
     expect_nothing_survives();
 }
 
-INSTANTIATE_TEST_SUITE_P(SpawnBench, StopSignals, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+INSTANTIATE_TEST_SUITE_P(SpawnBench, StopSignals,
+                         ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 TEST_F(SpawnBench, MissingProgramIsReported) {
@@ -213,6 +214,13 @@ TEST_P(UsageErrors, StartNothingAndExitTwo) {
 INSTANTIATE_TEST_SUITE_P(SpawnBench, UsageErrors,
                          ::testing::Values("0", "-3", "abc", "", "2147483648", "-2147483649",
                                            "99999999999999999999"));
+
+TEST_F(SpawnBench, UsageErrorStaysOnOneLine) {
+    SpawnBenchRun run(options({"\nx\ty"}));
+    EXPECT_EQ(run.wait(kPatience), 2);
+    EXPECT_EQ(run.err(),
+              "SpawnBench: invalid maximum '?x?y': expected a number from 1 to 2147483647\n");
+}
 
 TEST_F(SpawnBench, HelpGoesToStandardOutput) {
     for (const char* flag : {"-h", "--help"}) {

@@ -41,6 +41,10 @@ TEST(CoreTest, ReportsItsRangeAtStartAndEnd) {
               "VORNCoreExTest copy 0: start empty range at index 2147483647 (0)\n"
               "VORNCoreExTest copy 0: done empty range at index 2147483647 (0)\n");
     EXPECT_EQ(run("", "'' 2147483646 1 0").status, 0);
+    // A negative share, as the launcher hands out for a small negative total.
+    r = run("", "x 0 -5 0");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("start empty range at index 0 (0)"), std::string::npos) << r.output;
 }
 
 TEST(CoreTest, RefusesBadInputWithOneLine) {
@@ -49,7 +53,6 @@ TEST(CoreTest, RefusesBadInputWithOneLine) {
         {"", "x 0 1 0 9"},
         {"", "%s 0 1 0"},
         {"", "x -1 1 0"},
-        {"", "x 0 -1 0"},
         {"", "x 0 1 -1"},
         {"", "x ' 1' 1 0"},
         {"", "x 1x 1 0"},

@@ -74,8 +74,9 @@ int32_t MevZ_CompressData(void* reserved, const void* source, int32_t source_len
        usable matches can come out a few bytes over the bound. Stored blocks
        hold up to 65535 bytes each and always fit it, which keeps the bound's
        promise. */
-    if (result == -1 && source_length > 0 &&
-        destination_capacity >= MevZ_GetMaxCompressedLen(NULL, source, source_length))
+    /* No bound (a length near INT32_MAX) means no promise to keep. */
+    int32_t bound = MevZ_GetMaxCompressedLen(NULL, source, source_length);
+    if (result == -1 && source_length > 0 && bound > 0 && destination_capacity >= bound)
         result =
             compress_at(Z_NO_COMPRESSION, source, source_length, destination, destination_capacity);
     return result;

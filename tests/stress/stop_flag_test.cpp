@@ -35,7 +35,9 @@ protected:
         key_fd_ = fds[1];
 
         setenv("VORNCORE_DELAY_MS", "0", 1);
-        setenv("VORNCORE_HOLD_MS", "-1", 1);
+        // Long enough to outlast any run, bounded so that copies orphaned by a
+        // test that died (a sanitizer report halts it) do not stay for ever.
+        setenv("VORNCORE_HOLD_MS", "60000", 1);
         for (int32_t i = 0; i < kCopies; ++i) {
             std::string line = std::string(VORN_CORETEST_PATH) + " T%d " + std::to_string(i) +
                                " 1 " + std::to_string(i);

@@ -13,6 +13,7 @@
 
 #include "MevCompression.h"
 #include "bench_data.h"
+#include "bench_flags.h"
 
 namespace {
 
@@ -173,22 +174,10 @@ void bm_uncompress(benchmark::State& state, int kind, size_t size) {
     set_speed_counters(state, size, s);
 }
 
-// Removes our own flags from argv before the library sees it.
-bool take_flag(int* argc, char** argv, const char* flag) {
-    for (int i = 1; i < *argc; ++i) {
-        if (std::strcmp(argv[i], flag) == 0) {
-            for (int j = i; j + 1 < *argc; ++j) argv[j] = argv[j + 1];
-            --*argc;
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool smoke = take_flag(&argc, argv, "--smoke");
+    bool smoke = bench::take_flag(&argc, argv, "--smoke");
     std::vector<size_t> sizes = {4 << 10, 64 << 10, 1 << 20, 8 << 20};
     if (smoke) sizes = {4 << 10, 64 << 10};
     allocate_buffers(sizes.back());

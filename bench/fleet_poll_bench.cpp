@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_flags.h"
 #include "fleet_support.h"
 #include "plan.h"
 #include "start.h"
@@ -245,17 +246,6 @@ void bm_memory(benchmark::State& state) {
     }
 }
 
-bool take_flag(int* argc, char** argv, const char* flag) {
-    for (int i = 1; i < *argc; ++i) {
-        if (std::strcmp(argv[i], flag) == 0) {
-            for (int j = i; j + 1 < *argc; ++j) argv[j] = argv[j + 1];
-            --*argc;
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -263,7 +253,7 @@ int main(int argc, char** argv) {
     bench::become_subreaper();
     bench::set_holding_child_environment();
     signal(SIGPIPE, SIG_IGN);
-    bool smoke = take_flag(&argc, argv, "--smoke");
+    bool smoke = bench::take_flag(&argc, argv, "--smoke");
     int32_t n = smoke ? 10 : 1000;
 
     // Fixed iterations, so that no trial runs size the loop.

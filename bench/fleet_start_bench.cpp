@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_flags.h"
 #include "fleet_support.h"
 #include "plan.h"
 #include "start.h"
@@ -221,17 +222,6 @@ void bm_start(benchmark::State& state) {
     state.counters["fleet_vs_xargs"] = fleet.ready / xargs.ready;
 }
 
-bool take_flag(int* argc, char** argv, const char* flag) {
-    for (int i = 1; i < *argc; ++i) {
-        if (std::strcmp(argv[i], flag) == 0) {
-            for (int j = i; j + 1 < *argc; ++j) argv[j] = argv[j + 1];
-            --*argc;
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -240,7 +230,7 @@ int main(int argc, char** argv) {
     bench::set_holding_child_environment();
     // A copy killed while writing its line must not take us with it.
     signal(SIGPIPE, SIG_IGN);
-    bool smoke = take_flag(&argc, argv, "--smoke");
+    bool smoke = bench::take_flag(&argc, argv, "--smoke");
 
     // One iteration holds three fleet starts; repetitions give the spread,
     // more of them where a round is cheap.

@@ -14,8 +14,9 @@ constexpr size_t INI_LINE_MAX = 1023;
 
 // Opens `path`, looks for `key` in `section` and copies its value into `out`
 // (capacity `out_size`). Whenever the value cannot be delivered `out` holds
-// "0" with zero bytes after it. Reports failures on standard error. Returns
-// `out`. Writes nothing when `out_size` is 0.
+// "0" with zero bytes after it, cut to fit (so "" at capacity 1). Reports
+// failures on standard error. Returns `out`. Writes nothing when `out_size`
+// is 0.
 char* ini_read_value(const char* path, const char* section, const char* key, char* out,
                      size_t out_size);
 

@@ -15,7 +15,8 @@ namespace testsupport {
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vorn-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "vorn-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     }
     ~TempDir() {

@@ -249,10 +249,7 @@ void bm_memory(benchmark::State& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bench::ensure_standard_descriptors();
-    bench::become_subreaper();
-    bench::set_holding_child_environment();
-    signal(SIGPIPE, SIG_IGN);
+    bench::prepare_fleet_process();
     bool smoke = bench::take_flag(&argc, argv, "--smoke");
     int32_t n = smoke ? 10 : 1000;
 

@@ -225,11 +225,7 @@ void bm_start(benchmark::State& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bench::ensure_standard_descriptors();
-    bench::become_subreaper();
-    bench::set_holding_child_environment();
-    // A copy killed while writing its line must not take us with it.
-    signal(SIGPIPE, SIG_IGN);
+    bench::prepare_fleet_process();
     bool smoke = bench::take_flag(&argc, argv, "--smoke");
 
     // One iteration holds three fleet starts; repetitions give the spread,

@@ -172,4 +172,11 @@ std::vector<std::vector<std::string>> fleet_words(int32_t count, const char* tmp
     return lines;
 }
 
+void prepare_fleet_process() {
+    ensure_standard_descriptors();
+    become_subreaper();
+    set_holding_child_environment();
+    signal(SIGPIPE, SIG_IGN);
+}
+
 }  // namespace bench

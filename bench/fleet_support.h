@@ -23,6 +23,11 @@ void become_subreaper();
 // Makes the stand-in start at once and hold until it is killed.
 void set_holding_child_environment();
 
+// All of the above, and SIGPIPE ignored so that a copy killed while writing
+// its line cannot take the benchmark with it: what a fleet benchmark's main
+// does first.
+void prepare_fleet_process();
+
 // A pipe whose read end stays with us (close-on-exec) and whose write end
 // the copies get as standard output. Every copy prints one line as it
 // starts, so counting lines tells when all of them run.

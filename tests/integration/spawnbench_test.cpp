@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet_folder.h"
 #include "spawnbench_run.h"
 #include "temp_dir.h"
 
@@ -19,19 +20,8 @@ using Argv = std::vector<std::string>;
 // Generous bounds that only catch hangs; the poll alone takes a second.
 constexpr milliseconds kPatience{15000};
 
-class SpawnBench : public ::testing::Test {
+class SpawnBench : public FleetFolder {
 protected:
-    void SetUp() override {
-        adopt_orphans();
-        records_ = dir_.file("records");
-        work_ = dir_.file("work");
-        mkdir(records_.c_str(), 0755);
-        mkdir(work_.c_str(), 0755);
-    }
-
-    // A test that failed early may have left copies to us; end them.
-    void TearDown() override { no_children_left(recorded_pids()); }
-
     void write_config(const std::string& contents) {
         testsupport::write_file(work_ + "/VORNCoreExTest.ini", contents);
     }
@@ -52,22 +42,6 @@ protected:
         for (const Record& r : records) result.push_back(r.argv);
         return result;
     }
-
-    // Neither a copy, nor a child a copy started, nor a zombie of either.
-    void expect_nothing_survives() {
-        std::vector<pid_t> pids = recorded_pids();
-        EXPECT_TRUE(all_gone(pids));
-        EXPECT_TRUE(no_children_left(pids));
-    }
-
-    std::vector<pid_t> recorded_pids() const {
-        std::vector<pid_t> pids = read_child_pids(records_);
-        for (const Record& r : read_records(records_)) pids.push_back(r.pid);
-        return pids;
-    }
-
-    testsupport::TempDir dir_;
-    std::string records_, work_;
 };
 
 struct FleetCase {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "fleet_folder.h"
 #include "spawnbench_run.h"
 #include "temp_dir.h"
 
@@ -60,22 +61,15 @@ std::string case_name(const FleetCase& c) {
 
 void PrintTo(const FleetCase& c, std::ostream* os) { *os << case_name(c); }
 
-class Fleet : public ::testing::Test {
+class Fleet : public FleetFolder {
 protected:
     void SetUp() override {
         std::string why;
         if (!process_limit_suffices(&why)) {
             GTEST_SKIP() << why;
         }
-        adopt_orphans();
-        records_ = dir_.file("records");
-        work_ = dir_.file("work");
-        mkdir(records_.c_str(), 0755);
-        mkdir(work_.c_str(), 0755);
+        FleetFolder::SetUp();
     }
-
-    // A failed test may have left processes to us; end them.
-    void TearDown() override { no_children_left(recorded_pids()); }
 
     // One index per copy, so `copies` copies.
     void write_config(size_t copies) {
@@ -106,12 +100,6 @@ protected:
         return true;
     }
 
-    std::vector<pid_t> recorded_pids() const {
-        std::vector<pid_t> pids = read_child_pids(records_);
-        for (const Record& r : read_records(records_)) pids.push_back(r.pid);
-        return pids;
-    }
-
     // Every copy number from 0 to copies - 1 started exactly once.
     void expect_each_copy_once(size_t copies) const {
         std::vector<Record> records = read_records(records_);
@@ -121,15 +109,6 @@ protected:
             EXPECT_EQ(records[i].argv[4], std::to_string(i));
         }
     }
-
-    void expect_nothing_survives() const {
-        std::vector<pid_t> pids = recorded_pids();
-        EXPECT_TRUE(all_gone(pids));
-        EXPECT_TRUE(no_children_left(pids)) << "a process or zombie was left to the test";
-    }
-
-    testsupport::TempDir dir_;
-    std::string records_, work_;
 };
 
 class FleetStop : public Fleet, public ::testing::WithParamInterface<FleetCase> {};

@@ -37,8 +37,11 @@ head -c 100000 /dev/urandom >>"$sample"
 
 export LD_LIBRARY_PATH="$prefix/lib"
 for exe in "$work/cmake-build/mevz_roundtrip" "$work/pc-roundtrip"; do
-    ldd "$exe" | grep -q "$prefix/lib/libMevCompression.so.1" ||
-        { echo "$exe does not load the installed library" >&2; exit 1; }
+    # Capture first: under pipefail an early-exiting grep -q can SIGPIPE ldd
+    # and fail the pipeline even though the line matched.
+    libs="$(ldd "$exe")"
+    [[ "$libs" == *"$prefix/lib/libMevCompression.so.1"* ]] ||
+        { echo "$exe does not load the installed library:" $libs >&2; exit 1; }
     "$exe" "$sample"
     "$exe" "$work/empty"
 done

@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  status="$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)"
+  [ "$status" = "install ok installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""

@@ -2,7 +2,7 @@
 # Installs with apt-get whatever a fresh Debian 12 machine lacks to build and
 # test this tree. Extra package names may be given as arguments.
 set -euo pipefail
-packages=(cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev "$@")
+packages=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   status="$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)"

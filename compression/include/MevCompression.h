@@ -84,9 +84,10 @@ MEVZ_API int32_t MevZ_CompressData(void* reserved, const void* source, int32_t s
  * every stream it refuses is refused, with one exception where the library
  * is built on libdeflate. A stream that uses codes RFC 1951 reserves
  * (length symbols 286 and 287, distance symbols 30 and 31), declares more
- * than 286 length or 30 distance codes in a block header, or uses a code
- * its block's table leaves undefined (any distance code of an empty
- * distance table, the unused half of a table with a single code) may then
+ * than 286 length or 30 distance codes in a block header, runs a repeat of
+ * code lengths past the count its header declares, or uses a code its
+ * block's table leaves undefined (any distance code of an empty distance
+ * table, the unused half of a table with a single code) may then
  * decode, as libdeflate reads it, when its Adler-32 matches that reading. No
  * compressor writes such streams, and damage does not produce them
  * unnoticed: the checksum would have to match as well.

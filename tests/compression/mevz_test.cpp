@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -363,26 +364,31 @@ public:
         for (int i = lengths[static_cast<size_t>(symbol)] - 1; i >= 0; --i) bit(code >> i & 1);
     }
     // A dynamic block's header with these tables, whose lengths take at most
-    // four values: each gets a 2-bit code-length code.
-    void dynamic_header(const std::vector<int>& literal, const std::vector<int>& distance) {
+    // four values (with symbol 18 among them if `overrun`): each gets a 2-bit
+    // code-length code. With `overrun` the header declares one more distance
+    // code, whose zero length comes from a run of 11 zeros: 10 past the count.
+    void dynamic_header(const std::vector<int>& literal, const std::vector<int>& distance,
+                        bool overrun = false) {
         bits(1, 1);
         bits(2, 2);
         bits(static_cast<uint32_t>(literal.size() - 257), 5);
-        bits(static_cast<uint32_t>(distance.size() - 1), 5);
+        bits(static_cast<uint32_t>(distance.size() - (overrun ? 0 : 1)), 5);
         std::vector<int> all(literal);
         all.insert(all.end(), distance.begin(), distance.end());
+        std::set<int> used(all.begin(), all.end());
+        if (overrun) used.insert(18);
+        for (int v = 0; used.size() < 4; ++v) used.insert(v);  // a complete code needs four
         std::vector<int> code_lengths(19, 0);
-        int values = 0;
-        for (int v : all)
-            values += code_lengths[static_cast<size_t>(v)] == 0 ? 1 : 0,
-                code_lengths[static_cast<size_t>(v)] = 2;
-        for (size_t v = 0; values < 4; ++v)  // a complete code needs four
-            if (code_lengths[v] == 0) code_lengths[v] = 2, ++values;
+        for (int v : used) code_lengths[static_cast<size_t>(v)] = 2;
         static const int order[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
         bits(19 - 4, 4);
         for (int i : order) bits(static_cast<uint32_t>(code_lengths[static_cast<size_t>(i)]), 3);
         for (int v : all) symbol(code_lengths, v);
+        if (overrun) {
+            symbol(code_lengths, 18);
+            bits(0, 7);
+        }
     }
     Bytes bytes;
 
@@ -456,6 +462,15 @@ TEST(MevzLenient, ReservedAndUndefinedCodesDecodeOnlyOnLibdeflate) {
                                               : "unused half of a one-code distance table",
                          w.bytes});
     }
+
+    // 226 lengths of 8 and 60 of 9 make a complete table of 286 codes.
+    std::vector<int> two_lengths(286, 8);
+    std::fill(two_lengths.begin() + 226, two_lengths.end(), 9);
+    w = DeflateWriter();
+    w.dynamic_header(two_lengths, {1, 1}, true);
+    for (int c : {'r', 'u', 'n'}) w.symbol(two_lengths, c);
+    w.symbol(two_lengths, 256);
+    cases.push_back({"a run of code lengths past the declared count", w.bytes});
 
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
     for (const Case& c : cases) {

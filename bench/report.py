@@ -128,8 +128,6 @@ def compression_goals(engine, op, size, m):
             goals.append((f"size ÷ zlib ≤ {GOAL_SIZE}", m["size_vs_zlib"] <= GOAL_SIZE))
     else:
         goals.append((f"library ÷ zlib ≥ {GOAL_RATIO}", m["ratio"] >= GOAL_RATIO))
-    if "other_ratio" in m and engine == "libdeflate":
-        goals.append((f"zlib engine ÷ zlib ≥ {GOAL_RATIO}", m["other_ratio"] >= GOAL_RATIO))
     return goals
 
 
@@ -162,8 +160,9 @@ def compression_section(lines, runs, notrim, context):
         lines += [
             f"Goals: library ÷ zlib ≥ {GOAL_VS_ZLIB} everywhere; library ÷ raw "
             f"libdeflate ≥ {GOAL_VS_RAW} from {size_label(GOAL_VS_RAW_FROM)} up; "
-            f"compressed size ÷ zlib's ≤ {GOAL_SIZE}; and the zlib engine ÷ zlib ≥ "
-            f"{GOAL_RATIO}.",
+            f"compressed size ÷ zlib's ≤ {GOAL_SIZE} (smaller is never a miss). The "
+            f"zlib engine does exactly what `compress2` and `uncompress` do, so its "
+            f"ratio to them shows the noise of the run.",
             "",
         ]
     else:

@@ -44,13 +44,13 @@ run() {
     --benchmark_out="$out/$name.json" --benchmark_out_format=json </dev/null
 }
 
-run compression 900 "$bin/bench_compression" "${common[@]}" \
+run compression 1800 "$bin/bench_compression" "${common[@]}" \
   --benchmark_enable_random_interleaving=true
 if [ "$smoke" -eq 0 ]; then
   # The small sizes again without the heap handing zlib's state back after
   # every call: shows what the per-call set-up costs.
   GLIBC_TUNABLES=glibc.malloc.trim_threshold=67108864 \
-    run compression_notrim 300 "$bin/bench_compression" "${common[@]}" \
+    run compression_notrim 600 "$bin/bench_compression" "${common[@]}" \
     --benchmark_enable_random_interleaving=true \
     --benchmark_filter='^(un)?compress/[a-z]+/(4096|65536)/'
 fi

@@ -67,7 +67,7 @@ class ReportTest(unittest.TestCase):
         self.assertIn("- compress text 4 KiB: library ÷ zlib ≥ 1.6", text)
         self.assertIn("goals missed: 1", stdout)
 
-    def test_raw_libdeflate_from_64_kib_sizes_and_the_zlib_engine_are_judged(self):
+    def test_raw_libdeflate_from_64_kib_and_sizes_are_judged(self):
         text, stdout = self.make({"compression.json":
                                   run("uncompress/code/4096/manual_time", compression(2, 0.9)) +
                                   run("uncompress/code/65536/manual_time", compression(2, 0.96)) +
@@ -78,9 +78,9 @@ class ReportTest(unittest.TestCase):
                       self.row(text, "| uncompress | code | 64 KiB |")[0])
         row = self.row(text, "| compress | code | 64 KiB |")[0]
         self.assertIn("size ÷ zlib ≤ 1.01", row)
-        self.assertIn("zlib engine ÷ zlib ≥ 0.98", row)
+        self.assertIn("| 0.970 |", row)  # the zlib engine's ratio, shown but not judged
         self.assertIn("40.8 % / 40.0 %", row)
-        self.assertIn("goals missed: 3", stdout)
+        self.assertIn("goals missed: 2", stdout)
 
     def test_a_zlib_build_is_held_to_zlib_speed(self):
         text, stdout = self.make({"compression.json":

@@ -56,8 +56,8 @@ if [ "$smoke" -eq 0 ]; then
 fi
 
 
-run fleet_start 200 "$bin/bench_fleet_start" "${common[@]}"
-run fleet_poll 120 "$bin/bench_fleet_poll" "${common[@]}"
+run fleet_start 600 "$bin/bench_fleet_start" "${common[@]}"
+run fleet_poll 300 "$bin/bench_fleet_poll" "${common[@]}"
 
 if [ "$smoke" -eq 1 ]; then
   echo "== checks of the helpers and the report"

@@ -23,8 +23,12 @@ bool looks_negative(const char* arg) {
     return arg[0] == '-' && std::isdigit(static_cast<unsigned char>(arg[1]));
 }
 
+enum { kJoblog = 256, kStrict };
+
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
+    {"joblog", required_argument, nullptr, kJoblog},
+    {"strict", no_argument, nullptr, kStrict},
     {nullptr, 0, nullptr, 0},
 };
 // ":" first: a missing value is reported apart from an unknown option.
@@ -44,9 +48,11 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
             args[static_cast<size_t>(i)] = masks.back().data();
         }
     }
+    // getopt permutes `args` but not `argv`: look the address up as given.
+    const std::vector<char*> given = args;
     auto original = [&](const char* arg) -> const char* {
-        for (size_t i = 0; i < args.size(); ++i) {
-            if (args[i] == arg) return argv[i];
+        for (size_t i = 0; i < given.size(); ++i) {
+            if (given[i] == arg) return argv[i];
         }
         return arg;
     };
@@ -61,6 +67,12 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
         switch (c) {
             case 'h':
                 options->help = true;
+                break;
+            case kJoblog:
+                options->joblog = original(optarg);
+                break;
+            case kStrict:
+                options->strict = true;
                 break;
             case ':':
             case '?': {
@@ -92,7 +104,7 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
 }
 
 std::string options_usage() {
-    char text[1024];
+    char text[2048];
     std::snprintf(text, sizeof text,
                   "usage: SpawnBench [options] [maximum]\n"
                   "Starts copies of %s over the total of indices in VORNCoreExTest.ini\n"
@@ -100,7 +112,14 @@ std::string options_usage() {
                   "copy (default %d, from 1 to 2147483647). Press Enter to stop them.\n"
                   "\n"
                   "options:\n"
-                  "  -h, --help  show this help and exit\n",
+                  "  -h, --help      show this help and exit\n"
+                  "  --joblog FILE   log how each copy ended, one tab-separated line per\n"
+                  "                  copy in GNU parallel's --joblog format\n"
+                  "  --strict        exit with status 1 if a copy failed: it could not be\n"
+                  "                  started, exited with a status other than 0, or was\n"
+                  "                  killed by a signal that SpawnBench did not send\n",
                   kCoreTestProgram, kDefaultMaximum);
     return text;
 }
+
+std::string printable_argument(const char* text) { return printable(text); }

@@ -11,6 +11,7 @@
 #include "ini.h"
 #include "options.h"
 #include "plan.h"
+#include "report.h"
 #include "start.h"
 #include "supervise.h"
 #include "vorn_util.h"
@@ -73,6 +74,12 @@ int main(int argc, char** argv) {
         std::memcpy(tmpl, seed, seed_length + 1);
     }
 
+    FleetReport report;
+    if (options.joblog != nullptr && !report.open_joblog(options.joblog, &error)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 2;
+    }
+
     // A stop signal from now on stops the fleet instead of orphaning it.
     supervise_install_signal_handlers();
 
@@ -81,16 +88,17 @@ int main(int argc, char** argv) {
     if (plan.count > 0) {
         handles = static_cast<util_process_handle*>(
             std::calloc(static_cast<size_t>(plan.count), sizeof *handles));
-        if (handles == nullptr) {
+        if (handles == nullptr || !report.track(plan.count)) {
             std::fprintf(stderr, "%s: cannot allocate handles for %d copies\n", kProgram,
                          plan.count);
+            std::free(handles);
             return 1;
         }
         // A stop requested while starting leaves the rest unstarted.
-        start_fleet(plan, tmpl, handles, supervise_stop_requested);
+        start_fleet(plan, tmpl, handles, supervise_stop_requested, &report);
     }
 
-    supervise(handles, plan.count);
+    supervise(handles, plan.count, kPollMilliseconds, &report);
     std::free(handles);
-    return 0;
+    return report.exit_status(options.strict);
 }

@@ -1,6 +1,7 @@
 // Stand-in for the core test program that SpawnBench starts: checks its four
 // arguments, forms the ID of every index in its range and reports. The
-// VORNCORE_* variables make it record, sleep, hold, fork or fail for tests.
+// VORNCORE_* variables make it record, sleep, hold, fork, fail or die by a
+// signal for tests.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>

@@ -1,10 +1,16 @@
 // Runs the real SpawnBench with the stand-in core test program beside it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <ostream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,6 +41,24 @@ protected:
         o.input = input;
         o.env = {"VORNCORE_RECORD_DIR=" + records_, "VORNCORE_DELAY_MS=0", "VORNCORE_HOLD_MS=-1"};
         return o;
+    }
+
+    // The job log's rows, split at tabs.
+    static std::vector<Argv> log_rows(const std::string& path) {
+        std::vector<Argv> rows;
+        std::istringstream lines(testsupport::read_file(path));
+        for (std::string line; std::getline(lines, line);) {
+            Argv fields;
+            std::istringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, '\t');) fields.push_back(cell);
+            rows.push_back(fields);
+        }
+        return rows;
+    }
+
+    // Seq, Exitval, Signal and Command.
+    static Argv outcome(const Argv& row) {
+        return row.size() == 9 ? Argv{row[0], row[6], row[7], row[8]} : row;
     }
 
     static std::vector<Argv> argvs(const std::vector<Record>& records) {
@@ -122,11 +146,17 @@ TEST_F(SpawnBench, FleetEndingOnItsOwnIsNoticed) {
     expect_nothing_survives();
 }
 
-TEST_F(SpawnBench, WithoutTotalNothingStarts) {
+TEST_F(SpawnBench, WithoutTotalNothingStartsWhateverTheOptions) {
     write_config("[Platform]\nseedID=Z\n");
-    SpawnBenchRun run(options({}));
-    EXPECT_EQ(run.wait(kPatience), 0);
-    EXPECT_EQ(run.out(), "Click enter to exit\nAll VORNCore Stopped!\n");
+    std::string log = dir_.file("joblog");
+    for (const Argv& args : {Argv{}, Argv{"--strict", "--joblog", log, "7"}}) {
+        SpawnBenchRun run(options(args));
+        EXPECT_EQ(run.wait(kPatience), 0);
+        EXPECT_EQ(run.out(), "Click enter to exit\nAll VORNCore Stopped!\n");
+        EXPECT_EQ(run.err(), "");
+    }
+    EXPECT_EQ(testsupport::read_file(log),
+              "Seq\tHost\tStarttime\tJobRuntime\tSend\tReceive\tExitval\tSignal\tCommand\n");
     EXPECT_TRUE(read_records(records_).empty());
 }
 
@@ -160,15 +190,96 @@ TEST_F(SpawnBench, MissingProgramIsReported) {
     std::string lonely = work_ + "/SpawnBench";
     std::filesystem::copy_file(SPAWNBENCH_PATH, lonely);
     write_config("[Platform]\ntotal=2\nseedID=M\n");
-    RunOptions o = options({"1"});
+    std::string log = dir_.file("joblog");
+    RunOptions o = options({"1", "--joblog", log});
     o.program = lonely;
     o.env.push_back("PATH=/nonexistent");
     SpawnBenchRun run(o);
     EXPECT_EQ(run.wait(kPatience), 0);
     const std::string line =
         "SpawnBench: cannot start VORNCoreExTest.exe: No such file or directory\n";
-    EXPECT_EQ(run.err(), line + line);
+    EXPECT_EQ(run.err(), line + line +
+                             "SpawnBench: 2 of 2 copies failed: copy 0 could not be started; copy "
+                             "1 could not be started\n");
     EXPECT_NE(run.out().find("All VORNCore Stopped!\n"), std::string::npos);
+    auto rows = log_rows(log);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(outcome(rows[1]), (Argv{"1", "127", "0", "VORNCoreExTest.exe M 0 1 0"}));
+    EXPECT_EQ(outcome(rows[2]), (Argv{"2", "127", "0", "VORNCoreExTest.exe M 1 1 1"}));
+}
+
+TEST_F(SpawnBench, FailedCopiesAreNamedLoggedAndCountedByStrict) {
+    // Copy 1 exits with 3 and copy 4 crashes on their own; the rest wait.
+    write_config("[Platform]\ntotal=5\nseedID=R%d\n");
+    std::string log = dir_.file("joblog");
+    RunOptions o = options({"1", "--joblog", log, "--strict"});
+    o.env.insert(o.env.end(), {"VORNCORE_HOLD_MS_1=0", "VORNCORE_EXIT_1=3", "VORNCORE_HOLD_MS_4=0",
+                               "VORNCORE_SIGNAL_4=11"});
+    SpawnBenchRun run(o);
+    // Each line is in the log as soon as a pass has seen its copy end.
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (log_rows(log).size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    }
+    ASSERT_EQ(log_rows(log).size(), 3u);
+    run.press_enter();
+    EXPECT_EQ(run.wait(kPatience), 1);
+    EXPECT_EQ(run.err(),
+              "SpawnBench: 2 of 5 copies failed: copy 1 exited with status 3; copy 4 was killed by "
+              "signal 11 (Segmentation fault)\n");
+    // Standard output holds the copies' lines and ours, as without options.
+    std::istringstream out(run.out());
+    std::string own;
+    for (std::string line; std::getline(out, line);) {
+        if (line.rfind("VORNCoreExTest copy ", 0) != 0) own += line + "\n";
+    }
+    EXPECT_EQ(own, "Click enter to exit\n");
+
+    auto rows = log_rows(log);
+    ASSERT_EQ(rows.size(), 6u);
+    std::vector<Argv> ended = {outcome(rows[1]), outcome(rows[2])};
+    std::sort(ended.begin(), ended.end());
+    EXPECT_EQ(ended, (std::vector<Argv>{{"2", "3", "0", "VORNCoreExTest.exe R%d 1 1 1"},
+                                        {"5", "0", "11", "VORNCoreExTest.exe R%d 4 1 4"}}));
+    EXPECT_EQ(outcome(rows[3]), (Argv{"1", "-1", "9", "VORNCoreExTest.exe R%d 0 1 0"}));
+    EXPECT_EQ(outcome(rows[4]), (Argv{"3", "-1", "9", "VORNCoreExTest.exe R%d 2 1 2"}));
+    EXPECT_EQ(outcome(rows[5]), (Argv{"4", "-1", "9", "VORNCoreExTest.exe R%d 3 1 3"}));
+    expect_nothing_survives();
+}
+
+TEST_F(SpawnBench, LiveStatusIsRewrittenOnATerminalAndErased) {
+    int tty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(tty, 0);
+    ASSERT_TRUE(grantpt(tty) == 0 && unlockpt(tty) == 0);
+    std::string terminal = ptsname(tty);
+    write_config("[Platform]\ntotal=2\nseedID=L%d\n");
+    RunOptions o = options({"1"});
+    o.env.push_back("VORNCORE_HOLD_MS=1500");
+    // Standard output shares the terminal, as it usually does.
+    o.shell_prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + terminal + " 2>&1"};
+    SpawnBenchRun run(o);
+    EXPECT_EQ(run.wait(kPatience), 0);
+    std::string shown;
+    char buf[4096];
+    for (ssize_t n; (n = read(tty, buf, sizeof buf)) > 0;)
+        shown.append(buf, static_cast<size_t>(n));
+    close(tty);
+    EXPECT_NE(shown.find("\rSpawnBench: 2 running, 0 ended of 2 | 0:0"), std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("\rSpawnBench: 0 running, 2 ended of 2 | 0:0"), std::string::npos)
+        << shown;
+    // Blanked out before our own line and at the end.
+    EXPECT_TRUE(std::regex_search(shown, std::regex("\r +\rAll VORNCore Stopped!"))) << shown;
+    EXPECT_TRUE(std::regex_search(shown, std::regex("\r +\r$"))) << shown;
+}
+
+TEST_F(SpawnBench, JobLogThatCannotBeOpenedIsAUsageError) {
+    std::string log = work_ + "/no/such/folder/joblog";
+    SpawnBenchRun run(options({"--joblog", log}));
+    EXPECT_EQ(run.wait(kPatience), 2);
+    EXPECT_EQ(run.err(),
+              "SpawnBench: cannot open job log '" + log + "': No such file or directory\n");
+    EXPECT_EQ(run.out(), "");
+    EXPECT_TRUE(read_records(records_).empty());
 }
 
 class UsageErrors : public SpawnBench, public ::testing::WithParamInterface<const char*> {};

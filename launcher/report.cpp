@@ -16,6 +16,12 @@ constexpr int kStopSignal = 9;
 // What a shell reports for a command it could not run.
 constexpr int kStartFailedStatus = 127;
 
+int64_t epoch_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string elapsed_text(int64_t ms) {
     int64_t s = ms / 1000;
     char text[32];
@@ -163,9 +169,7 @@ void FleetReport::copy_started(int32_t index, const char* command_line,
     copy.handle = handle;
     copy.state = handle == UTIL_NO_PROCESS ? CopyState::kStartFailed : CopyState::kRunning;
     copy.start_ms = now_ms();
-    copy.start_epoch_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+    copy.start_epoch_ms = epoch_ms();
     if (joblog_ != nullptr) copy.command = command_line;
     // A failed start has ended as far as the log goes.
     if (copy.state == CopyState::kStartFailed) log(index);
@@ -210,9 +214,7 @@ void FleetReport::stopping(int32_t index) {
 
 void FleetReport::fleet_stopped() {
     int64_t now = now_ms();
-    int64_t epoch_now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
+    int64_t epoch_now = epoch_ms();
     for (int32_t i = 0; i < count_; ++i) {
         CopyRecord& copy = copies_[i];
         if (copy.state == CopyState::kNotTried) {
@@ -223,8 +225,8 @@ void FleetReport::fleet_stopped() {
     }
     before_print();
     if (joblog_ != nullptr && std::fclose(joblog_) != 0) {
-        std::fprintf(stderr, "SpawnBench: cannot write job log '%s': %s\n",
-                     printable_argument(joblog_path_.c_str()).c_str(), std::strerror(errno));
+        joblog_ = nullptr;
+        drop_joblog(errno);
     }
     joblog_ = nullptr;
     std::string summary = failure_summary(copies_.get(), count_);
@@ -244,14 +246,16 @@ void FleetReport::log(int32_t index) {
     std::string line = joblog_line(index, copies_[index]);
     // Flushed line by line: a launcher killed mid-run leaves every copy that
     // had ended in the log.
-    if (std::fputs(line.c_str(), joblog_) < 0 || std::fflush(joblog_) != 0) {
-        int error = errno;
-        before_print();
-        std::fprintf(stderr, "SpawnBench: cannot write job log '%s': %s\n",
-                     printable_argument(joblog_path_.c_str()).c_str(), std::strerror(error));
-        std::fclose(joblog_);
-        joblog_ = nullptr;
-    }
+    if (std::fputs(line.c_str(), joblog_) < 0 || std::fflush(joblog_) != 0) drop_joblog(errno);
+}
+
+// Says once that the log cannot be written, and goes on without it.
+void FleetReport::drop_joblog(int error) {
+    if (joblog_ != nullptr) std::fclose(joblog_);
+    joblog_ = nullptr;
+    before_print();
+    std::fprintf(stderr, "SpawnBench: cannot write job log '%s': %s\n",
+                 printable_argument(joblog_path_.c_str()).c_str(), std::strerror(error));
 }
 
 void FleetReport::show_status() {

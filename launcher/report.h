@@ -69,11 +69,11 @@ public:
     int32_t failed_count() const;
     // 1 if `strict` and a copy failed, else 0.
     int exit_status(bool strict) const;
-    const CopyRecord* copies() const { return copies_.get(); }
 
 private:
     int64_t now_ms() const;
     void log(int32_t index);
+    void drop_joblog(int error);
     void show_status();
 
     std::unique_ptr<CopyRecord[]> copies_;

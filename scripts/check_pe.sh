@@ -77,9 +77,10 @@ check_image() {
 
 check_import_library() {
   local file="$1" before=$problems formats symbols expected
-  formats="$("$objdump" -f "$file" 2>&1 | sed -n 's/.*file format //p' | sort -u)"
-  [ "$formats" = "pe-$machine" ] ||
-    problem "$file" "member formats '$(one_line "$formats")', expected pe-$machine"
+  # Objects are pe-, short import members (Visual Studio's format) pei-.
+  formats="$("$objdump" -f "$file" 2>&1 | sed -n 's/.*file format pei\{0,1\}-//p' | sort -u)"
+  [ "$formats" = "$machine" ] ||
+    problem "$file" "members are for '$(one_line "$formats")', expected $machine"
   symbols="$("$nm" -g --defined-only "$file" 2>/dev/null | awk '{ print $NF }' |
     grep '^__imp_' | LC_ALL=C sort || true)"
   expected="$(sed "s/^/$import_prefix/" <<<"$exports")"

@@ -72,7 +72,7 @@ phase "tests under Wine"
 # services started before the tests: otherwise each test pays for starting
 # them, and they hold the first test's output pipe open, so their output goes
 # nowhere. The trap leaves nothing running.
-export WINEPREFIX="$PWD/build-win64/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$PWD/build-win64/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
 mkdir -p "$WINEPREFIX"

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ini.h"
+#include "options.h"
 #include "plan.h"
 #include "start.h"
 #include "supervise.h"
@@ -17,24 +18,6 @@
 namespace {
 
 constexpr const char* kProgram = "SpawnBench";
-
-void print_usage() {
-    std::printf(
-        "usage: %s [maximum]\n"
-        "Starts copies of %s over the total of indices in VORNCoreExTest.ini\n"
-        "(section Platform, keys total and seedID), at most `maximum` indices per\n"
-        "copy (default %d, from 1 to 2147483647). Press Enter to stop them.\n",
-        kProgram, kCoreTestProgram, kDefaultMaximum);
-}
-
-// The argument as it can be shown on one line: control characters become '?'.
-std::string printable(const char* text) {
-    std::string shown(text);
-    for (char& c : shown) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    }
-    return shown;
-}
 
 // With a standard descriptor closed, the next file we open would take its
 // number, and the key thread or a copy would read or write that file.
@@ -57,20 +40,18 @@ int main(int argc, char** argv) {
     std::snprintf(tmpl, sizeof tmpl, "%s", kDefaultTemplate);
     char config_path[256] = "VORNCoreExTest.ini";
     int32_t total = kDefaultTotal;
-    int32_t maximum = kDefaultMaximum;
 
-    if (argc > 1) {
-        if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
-            print_usage();
-            return 0;
-        }
-        if (!parse_maximum(argv[1], &maximum)) {
-            std::fprintf(stderr,
-                         "%s: invalid maximum '%s': expected a number from 1 to 2147483647\n",
-                         kProgram, printable(argv[1]).c_str());
-            return 2;
-        }
+    LaunchOptions options;
+    std::string error;
+    if (!parse_options(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 2;
     }
+    if (options.help) {
+        std::fputs(options_usage().c_str(), stdout);
+        return 0;
+    }
+    const int32_t maximum = options.maximum;
 
     if (util_is_file_exist(config_path)) {
         char total_text[1024];

@@ -1,0 +1,45 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Parsed {
+    bool ok;
+    LaunchOptions options;
+    std::string error;
+};
+
+Parsed parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "SpawnBench");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Parsed p{};
+    p.ok = parse_options(static_cast<int>(args.size()), argv.data(), &p.options, &p.error);
+    return p;
+}
+
+TEST(Options, FirstPlainArgumentIsTheMaximumWhereverOptionsStand) {
+    EXPECT_EQ(parse({}).options.maximum, kDefaultMaximum);
+    EXPECT_EQ(parse({"700", "5"}).options.maximum, 700);
+    EXPECT_TRUE(parse({"700", "--help"}).options.help);
+    EXPECT_TRUE(parse({"-h", "700"}).options.help);
+    EXPECT_EQ(parse({"--", "-h"}).error,
+              "invalid maximum '-h': expected a number from 1 to 2147483647");
+}
+
+TEST(Options, UsageErrorsNameWhatWasWrong) {
+    // A negative number is a bad maximum, not an unknown option.
+    EXPECT_EQ(parse({"-3"}).error, "invalid maximum '-3': expected a number from 1 to 2147483647");
+    EXPECT_EQ(parse({"5", "-3"}).options.maximum, 5);
+    EXPECT_EQ(parse({"-x"}).error, "unknown option '-x' (see SpawnBench --help)");
+    EXPECT_EQ(parse({"--bogus=1", "5"}).error, "unknown option '--bogus' (see SpawnBench --help)");
+    EXPECT_FALSE(parse({"--hel\n"}).ok);
+    EXPECT_EQ(parse({"--hel\n"}).error.find('\n'), std::string::npos);
+}
+
+}  // namespace

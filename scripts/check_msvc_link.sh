@@ -7,8 +7,10 @@
 # loader, runs the result beside MevCompression.dll.
 #   bash scripts/check_msvc_link.sh <i386|x86-64> <unpacked package> [wine loader]
 set -euo pipefail
-[ $# -ge 2 ] && [ $# -le 3 ] ||
-  { echo "usage: bash scripts/check_msvc_link.sh <i386|x86-64> <package> [wine loader]" >&2; exit 2; }
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+  echo "usage: bash scripts/check_msvc_link.sh <i386|x86-64> <package> [wine loader]" >&2
+  exit 2
+fi
 machine="$1" package="$2" loader="${3:-}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 case "$machine" in

@@ -20,6 +20,6 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME VornTools)
 set(CPACK_PACKAGE_VENDOR VORN)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SpawnBench and MevCompression for Windows")
-# The debug information is DWARF, of no use to Windows debuggers.
+# Symbol tables and any DWARF debug information are of no use to Windows users.
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -21,8 +21,11 @@ build() {
   local dir="$1" toolchain="$2"
   shift 2
   phase "build $dir"
-  cmake -S . -B "$dir" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" "$@" \
-    >/dev/null
+  # -O2 as on Linux, but no debug information: Windows debuggers cannot read
+  # it, and leaving it out saves a third of the compile time.
+  cmake -S . -B "$dir" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
+    -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 

@@ -71,15 +71,18 @@ package build-win32 i386
 bash scripts/check_msvc_link.sh i386 build-win32/package/VornTools-*
 
 phase "tests under Wine"
-# A prefix of our own, made once, and one persistent wineserver with Wine's
-# services started before the tests: otherwise each test pays for starting
-# them, and they hold the first test's output pipe open, so their output goes
-# nowhere. The trap leaves nothing running.
+# A prefix of our own, made once, and one wineserver with Wine's services
+# started before the tests: otherwise each test pays for starting them, and
+# they hold the first test's output pipe open, so their output goes nowhere.
+# The server stays until the trap stops it (or ten idle minutes, should this
+# script be killed outright); it says so with status 2 when one runs already.
 export WINEPREFIX="$PWD/build-win64/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 mkdir -p "$WINEPREFIX"
-wineserver -p >/dev/null 2>&1 </dev/null
+wineserver -p600 >/dev/null 2>&1 </dev/null || [ $? -eq 2 ]
 "$wine" wineboot -i >/dev/null 2>&1 </dev/null
 ctest --test-dir build-win64 -j"$jobs" --output-on-failure --timeout 300
 bash scripts/check_msvc_link.sh x86-64 build-win64/package/VornTools-* "$wine"
@@ -87,5 +90,5 @@ bash scripts/check_msvc_link.sh x86-64 build-win64/package/VornTools-* "$wine"
 # --- The Wine fleet tests that ctest does not run go here. ------------------
 
 stop_wine
-trap - EXIT
+trap - EXIT INT TERM
 phase "done"

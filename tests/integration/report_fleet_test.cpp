@@ -36,14 +36,13 @@ TEST(FleetReport, FollowsCopiesFromTheirStartToTheFinalStop) {
     ASSERT_TRUE(report.open_joblog(log_path.c_str(), &error)) << error;
     ASSERT_TRUE(report.track(5));
 
-    setenv("VORNCORE_DELAY_MS", "0", 1);
-    setenv("VORNCORE_HOLD_MS", "60000", 1);  // bounded, in case the test dies
-    setenv("VORNCORE_HOLD_MS_1", "0", 1);
-    setenv("VORNCORE_EXIT_1", "3", 1);
-    setenv("VORNCORE_HOLD_MS_3", "0", 1);
-    setenv("VORNCORE_SIGNAL_3", "11", 1);
-    // Ends on its own after the pass, just before the stop.
-    setenv("VORNCORE_HOLD_MS_4", "300", 1);
+    // The last one ends on its own after the pass, just before the stop. The
+    // hold of the others is bounded, in case the test dies.
+    const char* knobs[][2] = {{"VORNCORE_DELAY_MS", "0"},   {"VORNCORE_HOLD_MS", "60000"},
+                              {"VORNCORE_HOLD_MS_1", "0"},  {"VORNCORE_EXIT_1", "3"},
+                              {"VORNCORE_HOLD_MS_3", "0"},  {"VORNCORE_SIGNAL_3", "11"},
+                              {"VORNCORE_HOLD_MS_4", "300"}};
+    for (auto& knob : knobs) setenv(knob[0], knob[1], 1);
     std::vector<std::string> commands;
     std::vector<util_process_handle> handles;
     for (int i = 0; i < 5; ++i) {
@@ -54,6 +53,8 @@ TEST(FleetReport, FollowsCopiesFromTheirStartToTheFinalStop) {
         testing::internal::GetCapturedStderr();
         report.copy_started(i, commands.back().c_str(), handles.back());
     }
+    // The fleet tests run SpawnBench with this process's environment.
+    for (auto& knob : knobs) unsetenv(knob[0]);
     ASSERT_EQ(handles[2], UTIL_NO_PROCESS);
     ASSERT_TRUE(wait_until_ended(handles[1]) && wait_until_ended(handles[3]));
     report.pass_done();

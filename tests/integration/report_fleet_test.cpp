@@ -70,8 +70,6 @@ TEST(FleetReport, FollowsCopiesFromTheirStartToTheFinalStop) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "SpawnBench: 3 of 5 copies failed: copy 1 exited with status 3; copy 2 could not be "
               "started; copy 3 was killed by signal 11 (Segmentation fault)\n");
-    EXPECT_EQ(report.exit_status(false), 0);
-    EXPECT_EQ(report.exit_status(true), 1);
 
     // Copy 4 ended by itself just before the stop and keeps its own status.
     EXPECT_EQ(joblog_outcomes(testsupport::read_file(log_path)),

@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
 # Installs with apt-get whatever a fresh Debian 12 machine lacks to build and
-# test this tree. Extra package names may be given as arguments.
+# test this tree. Extra package names may be given as arguments, after
+# --no-install-recommends to install what is missing without recommended
+# packages.
 set -euo pipefail
+apt_flags=()
+if [ "${1:-}" = "--no-install-recommends" ]; then
+  apt_flags+=(--no-install-recommends)
+  shift
+fi
 packages=(cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
@@ -13,5 +20,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "installing: ${missing[*]}"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${apt_flags[@]}" "${missing[@]}"
 fi

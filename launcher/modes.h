@@ -19,8 +19,8 @@ int print_plan(const LaunchSettings& settings, int32_t maximum);
 
 // Starts copy `index` of the plan as a run would, waits for it and ends with
 // its exit status, or 128 plus the number of the signal that ended it. A stop
-// signal is passed on to the copy's process group; a copy that outlasts
-// kCopyGraceMs after it is killed. Whatever the copy started in its group is
+// signal is passed on to the copy's process group, and a copy still there
+// kCopyGraceMs later is killed. Whatever the copy started in its group is
 // killed once it ends. An index outside the plan is a usage error (2); a copy
 // that cannot be started gives 127.
 constexpr uint32_t kCopyGraceMs = 3000;

@@ -5,13 +5,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
-#include "ini.h"
+#include "modes.h"
 #include "options.h"
 #include "plan.h"
 #include "report.h"
+#include "settings.h"
 #include "start.h"
 #include "supervise.h"
 #include "vorn_util.h"
@@ -37,11 +37,6 @@ int main(int argc, char** argv) {
     ensure_standard_descriptors();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    char tmpl[kTemplateSize];
-    std::snprintf(tmpl, sizeof tmpl, "%s", kDefaultTemplate);
-    char config_path[256] = "VORNCoreExTest.ini";
-    int32_t total = kDefaultTotal;
-
     LaunchOptions options;
     std::string error;
     if (!parse_options(argc, argv, &options, &error)) {
@@ -54,24 +49,22 @@ int main(int argc, char** argv) {
     }
     const int32_t maximum = options.maximum;
 
-    if (util_is_file_exist(config_path)) {
-        char total_text[1024];
-        ini_read_value(config_path, "Platform", "total", total_text, sizeof total_text);
-        total = parse_total(total_text);
-
-        const char* seed = "";
-        if (FILE* stream = std::fopen(config_path, "r")) {
-            seed = ini_read_value_stream(stream, "Platform", "seedID");
-        } else {
-            std::printf("have   no   such   file \n");
-        }
-        size_t seed_length = std::strlen(seed);
-        if (seed_length >= sizeof tmpl) {
-            std::fprintf(stderr, "%s: seedID in %s is %zu characters long; at most %zu fit\n",
-                         kProgram, config_path, seed_length, sizeof tmpl - 1);
-            return 2;
-        }
-        std::memcpy(tmpl, seed, seed_length + 1);
+    // The other modes keep standard output for their data.
+    LaunchSettings settings;
+    FILE* notices = options.mode == LaunchMode::kRun ? stdout : stderr;
+    if (!read_settings(options, notices, &settings, &error)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 2;
+    }
+    switch (options.mode) {
+        case LaunchMode::kPlan:
+            return print_plan(settings, maximum);
+        case LaunchMode::kCopy:
+            return run_copy(settings, maximum, options.copy);
+        case LaunchMode::kSlurm:
+            return print_slurm_script(settings, maximum);
+        case LaunchMode::kRun:
+            break;
     }
 
     FleetReport report;
@@ -83,7 +76,7 @@ int main(int argc, char** argv) {
     // A stop signal from now on stops the fleet instead of orphaning it.
     supervise_install_signal_handlers();
 
-    FleetPlan plan = fleet_plan(total, maximum);
+    FleetPlan plan = fleet_plan(settings.total, maximum);
     util_process_handle* handles = nullptr;
     if (plan.count > 0) {
         handles = static_cast<util_process_handle*>(
@@ -95,7 +88,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         // A stop requested while starting leaves the rest unstarted.
-        start_fleet(plan, tmpl, handles, supervise_stop_requested, &report);
+        start_fleet(plan, settings.tmpl, handles, supervise_stop_requested, &report);
     }
 
     supervise(handles, plan.count, kPollMilliseconds, &report);

@@ -7,9 +7,24 @@
 
 #include "plan.h"
 
+// What the run does with the fleet plan.
+enum class LaunchMode {
+    kRun,    // start every copy here and supervise them
+    kPlan,   // print every copy's command line
+    kCopy,   // run one copy in the foreground
+    kSlurm,  // print a batch script that runs the plan as a Slurm job array
+};
+
 struct LaunchOptions {
     bool help = false;
     int32_t maximum = kDefaultMaximum;
+    LaunchMode mode = LaunchMode::kRun;
+    int32_t copy = 0;  // the copy of kCopy; may lie outside the plan
+    // Values given on the command line take the place of the INI's.
+    bool has_total = false;
+    int32_t total = 0;
+    bool has_seed_id = false;
+    std::string seed_id;
     const char* joblog = nullptr;  // --joblog FILE, within argv
     bool strict = false;           // --strict: exit status 1 if a copy failed
 };

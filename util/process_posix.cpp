@@ -232,6 +232,16 @@ bool util_is_process_running(util_process_handle handle) {
     return util_process_end_state(handle, &end) == 0;
 }
 
+int util_process_signal(util_process_handle handle, int signal_number) {
+    // Under the lock the pid cannot be reaped, so it is still the copy's.
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    if (handle <= 0 || registry.count(handle) == 0) return -ESRCH;
+    pid_t pid = handle;
+    int result = kill(-pid, signal_number) == 0 ? 0 : -errno;
+    if (result != 0 || getpgid(pid) != pid) result = kill(pid, signal_number) == 0 ? 0 : -errno;
+    return result;
+}
+
 // Returns 0 once the group is stopped and reaped, also for UTIL_NO_PROCESS;
 // -ESRCH for a handle that is not (or no longer) ours, which is left alone.
 int util_process_kill_handle(util_process_handle handle) {

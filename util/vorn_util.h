@@ -40,6 +40,11 @@ struct util_process_end {
 // for UTIL_NO_PROCESS and for a handle that is not (or no longer) ours.
 int util_process_end_state(util_process_handle handle, util_process_end* end);
 
+// Sends `signal_number` to the process group behind `handle`, and to the
+// process itself if it has left that group. Returns 0, or a negative errno
+// value for UTIL_NO_PROCESS and for a handle that is not (or no longer) ours.
+int util_process_signal(util_process_handle handle, int signal_number);
+
 // Kills the process group behind `handle` (the child and whatever it started)
 // and reaps them. Harmless on a process that has ended, on UTIL_NO_PROCESS and
 // on a handle already stopped: a reaped pid is never signalled again.

@@ -14,4 +14,4 @@ cmake --build "$build" -j2 --target mevz_thread_tests stop_flag_tests \
 # A report fails the test at once instead of at exit.
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1}"
 ctest --test-dir "$build" -j2 --output-on-failure --timeout 300 \
-  -R '^((zlib|libdeflate)\.)?(MevzThreads|StopFlag|SpawnBench)'
+  -R '^((zlib|libdeflate)\.)?(MevzThreads|StopFlag|SpawnBench|Modes)'

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -21,11 +23,14 @@ namespace {
 using namespace spawnbench_test;
 
 constexpr size_t kFleet = 500;
+// The big fleet: its start, stop and SpawnBench's peak memory are printed
+// for the record, never asserted.
+constexpr size_t kBigFleet = 2000;
 // Only catches hangs: starting 500 copies under ASan takes a few seconds.
 constexpr milliseconds kPatience{60000};
 
-// A copy, its child and some slack for the rest of the machine.
-constexpr rlim_t kProcessesNeeded = 2 * kFleet + 500;
+// The big fleet, and some slack for the rest of the machine.
+constexpr rlim_t kProcessesNeeded = kBigFleet + 500;
 
 // Root is not held to RLIMIT_NPROC; anyone else may need to raise it.
 bool process_limit_suffices(std::string* why) {
@@ -159,6 +164,66 @@ INSTANTIATE_TEST_SUITE_P(Fleet, FleetStop,
                                            FleetCase{Stop::kSigterm, Copies::kStubborn},
                                            FleetCase{Stop::kOnTheirOwn, Copies::kStubborn}),
                          [](const auto& info) { return case_name(info.param); });
+
+// Starting the big fleet under ASan on two busy cores takes a minute or more.
+constexpr milliseconds kBigPatience{240000};
+
+// Peak resident size of `pid` so far, in KiB; 0 once it is gone.
+long peak_kib(pid_t pid) {
+    std::string status = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point begin) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+}
+
+class BigFleet : public Fleet, public ::testing::WithParamInterface<Stop> {};
+
+TEST_P(BigFleet, LeavesNothingBehind) {
+    Stop stop = GetParam();
+    write_config(kBigFleet);
+    std::vector<std::string> env;
+    if (stop == Stop::kOnTheirOwn) env.push_back("VORNCORE_HOLD_MS=0");
+    auto begin = std::chrono::steady_clock::now();
+    SpawnBenchRun run(options(env));
+    ASSERT_TRUE(run.started());
+    ASSERT_TRUE(wait_for_records(records_, kBigFleet, kBigPatience));
+    double start_s = seconds_since(begin);
+    long peak = peak_kib(run.pid());
+    auto stopping = std::chrono::steady_clock::now();
+    if (stop != Stop::kOnTheirOwn) {
+        ASSERT_TRUE(run.wait_for_output("Click enter to exit\n", kPatience));
+        peak = std::max(peak, peak_kib(run.pid()));
+        stopping = std::chrono::steady_clock::now();
+        if (stop == Stop::kEnter) {
+            run.press_enter();
+        } else {
+            run.send_signal(SIGTERM);
+        }
+    }
+    int status = -1;
+    while (run.started() && seconds_since(stopping) < kBigPatience.count() / 1000.0) {
+        peak = std::max(peak, peak_kib(run.pid()));
+        status = run.wait(milliseconds(20));
+    }
+    EXPECT_EQ(status, 0);
+    std::printf(
+        "%zu copies, stopped by %s: all running after %.2f s, stopped %.2f s later, "
+        "SpawnBench peak %.1f MiB\n",
+        kBigFleet, case_name({stop, Copies::kPlain}).c_str(), start_s, seconds_since(stopping),
+        peak / 1024.0);
+    EXPECT_EQ(run.err(), "");
+    expect_each_copy_once(kBigFleet);
+    expect_nothing_survives();
+}
+
+INSTANTIATE_TEST_SUITE_P(Fleet, BigFleet,
+                         ::testing::Values(Stop::kEnter, Stop::kSigterm, Stop::kOnTheirOwn),
+                         [](const auto& info) {
+                             return case_name({info.param, Copies::kPlain});
+                         });
 
 // A stop that arrives while copies are still being started: what was started
 // is stopped, the rest never starts.

@@ -296,16 +296,17 @@ TEST_F(SpawnBench, StoppedCopyIsStoppedWithTheRest) {
 }
 
 TEST_F(SpawnBench, BurstOfChildrenLeftBehindIsStopped) {
-    write_config("[Platform]\ntotal=2\nseedID=B%d\n");
+    write_config("[Platform]\ntotal=1\nseedID=B%d\n");
     RunOptions o = options({"1"});
-    // Each copy starts 300 children and ends, leaving them to the launcher.
+    // The copy starts 300 children and ends, leaving them to the launcher.
     o.env.push_back("VORNCORE_CHILD=300");
     o.env.push_back("VORNCORE_HOLD_MS=0");
     SpawnBenchRun run(o);
-    EXPECT_EQ(run.wait(kPatience), 0);
+    // Forks are slow under ThreadSanitizer.
+    EXPECT_EQ(run.wait(4 * kPatience), 0);
     EXPECT_NE(run.out().find("All VORNCore Stopped!\n"), std::string::npos);
     EXPECT_EQ(run.err(), "");
-    EXPECT_EQ(read_child_pids(records_).size(), 600u);
+    EXPECT_EQ(read_child_pids(records_).size(), 300u);
     expect_nothing_survives();
 }
 

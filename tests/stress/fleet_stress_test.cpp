@@ -65,6 +65,7 @@ std::string case_name(const FleetCase& c) {
 }
 
 void PrintTo(const FleetCase& c, std::ostream* os) { *os << case_name(c); }
+void PrintTo(Stop stop, std::ostream* os) { *os << case_name({stop, Copies::kPlain}); }
 
 class Fleet : public FleetFolder {
 protected:

@@ -23,8 +23,8 @@ namespace {
 using namespace spawnbench_test;
 
 constexpr size_t kFleet = 500;
-// The big fleet: its start, stop and SpawnBench's peak memory are printed
-// for the record, never asserted.
+// The big fleet. Start and stop times and SpawnBench's peak memory are
+// printed for the record, never asserted.
 constexpr size_t kBigFleet = 2000;
 // Only catches hangs: starting 500 copies under ASan takes a few seconds.
 constexpr milliseconds kPatience{60000};
@@ -49,8 +49,8 @@ bool process_limit_suffices(std::string* why) {
 
 enum class Stop { kEnter, kSigterm, kOnTheirOwn };
 // Stubborn copies ignore SIGTERM and start a child of their own, which
-// ignores it too.
-enum class Copies { kPlain, kStubborn };
+// ignores it too. Many: the big fleet of plain copies.
+enum class Copies { kPlain, kStubborn, kMany };
 
 struct FleetCase {
     Stop stop;
@@ -61,11 +61,28 @@ std::string case_name(const FleetCase& c) {
     const char* stop = c.stop == Stop::kEnter     ? "Enter"
                        : c.stop == Stop::kSigterm ? "Sigterm"
                                                   : "OnTheirOwn";
-    return std::string(stop) + (c.copies == Copies::kStubborn ? "Stubborn" : "Plain");
+    const char* copies = c.copies == Copies::kStubborn ? "Stubborn"
+                         : c.copies == Copies::kMany   ? "Many"
+                                                       : "Plain";
+    return std::string(stop) + copies;
 }
 
 void PrintTo(const FleetCase& c, std::ostream* os) { *os << case_name(c); }
-void PrintTo(Stop stop, std::ostream* os) { *os << case_name({stop, Copies::kPlain}); }
+
+// Only catches hangs: on two busy cores the big fleet takes half a minute or
+// more to start.
+constexpr milliseconds kBigPatience{180000};
+
+// Peak resident size of `pid` so far, in KiB; 0 once it is gone.
+long peak_kib(pid_t pid) {
+    std::string status = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point begin) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+}
 
 class Fleet : public FleetFolder {
 protected:
@@ -122,33 +139,57 @@ class FleetStop : public Fleet, public ::testing::WithParamInterface<FleetCase> 
 TEST_P(FleetStop, LeavesNothingBehind) {
     const FleetCase& c = GetParam();
     bool stubborn = c.copies == Copies::kStubborn;
+    bool many = c.copies == Copies::kMany;
     // A stubborn copy is two processes.
-    size_t copies = stubborn ? kFleet / 2 : kFleet;
+    size_t copies = many ? kBigFleet : stubborn ? kFleet / 2 : kFleet;
+    milliseconds patience = many ? kBigPatience : kPatience;
     write_config(copies);
     std::vector<std::string> env;
     if (stubborn) env = {"VORNCORE_CHILD=1", "VORNCORE_IGNORE_TERM=1"};
     // Copies that end on their own leave their children behind them.
     if (c.stop == Stop::kOnTheirOwn) env.push_back("VORNCORE_HOLD_MS=0");
+    RunOptions o = options(env);
+#ifdef VORN_PLAIN_CORETEST_PATH
+    if (many) {
+        // A launcher of its own in the current folder, beside a plain stand-in.
+        o.program = work_ + "/SpawnBench";
+        std::filesystem::copy_file(SPAWNBENCH_PATH, o.program);
+        std::filesystem::create_symlink(VORN_PLAIN_CORETEST_PATH, work_ + "/VORNCoreExTest.exe");
+    }
+#endif
 
-    SpawnBenchRun run(options(env));
+    auto begin = std::chrono::steady_clock::now();
+    SpawnBenchRun run(o);
     ASSERT_TRUE(run.started());
-    if (c.stop == Stop::kOnTheirOwn) {
-        EXPECT_EQ(run.wait(kPatience), 0);
-        EXPECT_NE(run.out().find("All VORNCore Stopped!\n"), std::string::npos);
-    } else {
-        ASSERT_TRUE(wait_for_records(records_, copies, kPatience));
+    ASSERT_TRUE(wait_for_records(records_, copies, patience));
+    double start_s = seconds_since(begin);
+    auto stopping = std::chrono::steady_clock::now();
+    if (c.stop != Stop::kOnTheirOwn) {
         if (stubborn) {
             ASSERT_TRUE(wait_for_children(copies));
         }
         ASSERT_TRUE(run.wait_for_output("Click enter to exit\n", kPatience));
+        stopping = std::chrono::steady_clock::now();
         if (c.stop == Stop::kEnter) {
             run.press_enter();
         } else {
             run.send_signal(SIGTERM);
         }
-        EXPECT_EQ(run.wait(kPatience), 0);
-        EXPECT_EQ(run.out().find("All VORNCore Stopped!"), std::string::npos);
     }
+    // The high-water mark covers the start as well.
+    long peak = 0;
+    int status = -1;
+    while (run.started() && seconds_since(stopping) < patience.count() / 1000.0) {
+        peak = std::max(peak, peak_kib(run.pid()));
+        status = run.wait(milliseconds(20));
+    }
+    EXPECT_EQ(status, 0);
+    std::printf(
+        "%zu copies: all running after %.2f s, stopped %.2f s later; SpawnBench peak "
+        "%.1f MiB\n",
+        copies, start_s, seconds_since(stopping), peak / 1024.0);
+    EXPECT_EQ(run.out().find("All VORNCore Stopped!\n") != std::string::npos,
+              c.stop == Stop::kOnTheirOwn);
     EXPECT_EQ(run.err(), "");
     expect_each_copy_once(copies);
     if (stubborn) {
@@ -163,76 +204,11 @@ INSTANTIATE_TEST_SUITE_P(Fleet, FleetStop,
                                            FleetCase{Stop::kOnTheirOwn, Copies::kPlain},
                                            FleetCase{Stop::kEnter, Copies::kStubborn},
                                            FleetCase{Stop::kSigterm, Copies::kStubborn},
-                                           FleetCase{Stop::kOnTheirOwn, Copies::kStubborn}),
+                                           FleetCase{Stop::kOnTheirOwn, Copies::kStubborn},
+                                           FleetCase{Stop::kEnter, Copies::kMany},
+                                           FleetCase{Stop::kSigterm, Copies::kMany},
+                                           FleetCase{Stop::kOnTheirOwn, Copies::kMany}),
                          [](const auto& info) { return case_name(info.param); });
-
-// Only catches hangs: on two busy cores the big fleet takes half a minute or
-// more to start.
-constexpr milliseconds kBigPatience{180000};
-
-// Peak resident size of `pid` so far, in KiB; 0 once it is gone.
-long peak_kib(pid_t pid) {
-    std::string status = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("VmHWM:");
-    return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
-}
-
-double seconds_since(std::chrono::steady_clock::time_point begin) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-}
-
-class BigFleet : public Fleet, public ::testing::WithParamInterface<Stop> {};
-
-TEST_P(BigFleet, LeavesNothingBehind) {
-    Stop stop = GetParam();
-    write_config(kBigFleet);
-    std::vector<std::string> env;
-    if (stop == Stop::kOnTheirOwn) env.push_back("VORNCORE_HOLD_MS=0");
-    RunOptions o = options(env);
-#ifdef VORN_PLAIN_CORETEST_PATH
-    // A launcher of its own in the current folder, beside a plain stand-in.
-    o.program = work_ + "/SpawnBench";
-    std::filesystem::copy_file(SPAWNBENCH_PATH, o.program);
-    std::filesystem::create_symlink(VORN_PLAIN_CORETEST_PATH, work_ + "/VORNCoreExTest.exe");
-#endif
-    auto begin = std::chrono::steady_clock::now();
-    SpawnBenchRun run(o);
-    ASSERT_TRUE(run.started());
-    ASSERT_TRUE(wait_for_records(records_, kBigFleet, kBigPatience));
-    double start_s = seconds_since(begin);
-    long peak = peak_kib(run.pid());
-    auto stopping = std::chrono::steady_clock::now();
-    if (stop != Stop::kOnTheirOwn) {
-        ASSERT_TRUE(run.wait_for_output("Click enter to exit\n", kPatience));
-        peak = std::max(peak, peak_kib(run.pid()));
-        stopping = std::chrono::steady_clock::now();
-        if (stop == Stop::kEnter) {
-            run.press_enter();
-        } else {
-            run.send_signal(SIGTERM);
-        }
-    }
-    int status = -1;
-    while (run.started() && seconds_since(stopping) < kBigPatience.count() / 1000.0) {
-        peak = std::max(peak, peak_kib(run.pid()));
-        status = run.wait(milliseconds(20));
-    }
-    EXPECT_EQ(status, 0);
-    std::printf(
-        "%zu copies, stopped by %s: all running after %.2f s, stopped %.2f s later, "
-        "SpawnBench peak %.1f MiB\n",
-        kBigFleet, case_name({stop, Copies::kPlain}).c_str(), start_s, seconds_since(stopping),
-        peak / 1024.0);
-    EXPECT_EQ(run.err(), "");
-    expect_each_copy_once(kBigFleet);
-    expect_nothing_survives();
-}
-
-INSTANTIATE_TEST_SUITE_P(Fleet, BigFleet,
-                         ::testing::Values(Stop::kEnter, Stop::kSigterm, Stop::kOnTheirOwn),
-                         [](const auto& info) {
-                             return case_name({info.param, Copies::kPlain});
-                         });
 
 // A stop that arrives while copies are still being started: what was started
 // is stopped, the rest never starts.

@@ -351,13 +351,16 @@ TEST_F(SpawnBench, UsageErrorStaysOnOneLine) {
               "SpawnBench: invalid maximum '?x?y': expected a number from 1 to 2147483647\n");
 }
 
-TEST_F(SpawnBench, HelpGoesToStandardOutput) {
+TEST_F(SpawnBench, HelpGoesToStandardOutputAndUnknownOptionsAreRefused) {
     for (const char* flag : {"-h", "--help"}) {
         SpawnBenchRun run(options({flag}));
         EXPECT_EQ(run.wait(kPatience), 0);
-        EXPECT_EQ(run.out().rfind("usage: SpawnBench [maximum]\n", 0), 0u) << run.out();
+        EXPECT_EQ(run.out().rfind("usage: SpawnBench [options] [maximum]\n", 0), 0u) << run.out();
         EXPECT_EQ(run.err(), "");
     }
+    SpawnBenchRun run(options({"200", "--no-such-option"}));
+    EXPECT_EQ(run.wait(kPatience), 2);
+    EXPECT_EQ(run.err(), "SpawnBench: unknown option '--no-such-option' (see SpawnBench --help)\n");
     EXPECT_TRUE(read_records(records_).empty());
 }
 

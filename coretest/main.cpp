@@ -1,6 +1,7 @@
 // Stand-in for the core test program that SpawnBench starts: checks its four
 // arguments, forms the ID of every index in its range and reports. The
-// VORNCORE_* variables make it record, sleep, hold, fork or fail for tests.
+// VORNCORE_* variables make it record, sleep, hold, fork, fail or die by a
+// signal for tests.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -79,8 +80,15 @@ int64_t int_argument(const char* name, const char* text, int64_t low = 0) {
     return value;
 }
 
+// The copy number as given, so that a knob can be set for one copy only.
+const char* g_copy_text = nullptr;
+
+// NAME_<copy> wins over NAME for that copy.
 int64_t env_int(const char* name, int64_t low, int64_t high, int64_t fallback) {
-    const char* text = getenv(name);
+    std::string own = g_copy_text != nullptr ? std::string(name) + "_" + g_copy_text : "";
+    const char* text = own.empty() ? nullptr : getenv(own.c_str());
+    if (text != nullptr) name = own.c_str();
+    if (text == nullptr) text = getenv(name);
     if (text == nullptr) return fallback;
     int64_t value = 0;
     if (!parse_int(text, low, high, &value)) {
@@ -153,6 +161,7 @@ void describe(const char* what, int64_t copy, int64_t start, int64_t share,
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5) g_copy_text = argv[4];
     const char* record_dir = getenv("VORNCORE_RECORD_DIR");
     if (record_dir != nullptr) {
         if (*record_dir == '\0') fail("VORNCORE_RECORD_DIR is empty");
@@ -167,6 +176,7 @@ int main(int argc, char** argv) {
     // Children of its own, which hold until killed.
     int64_t children = env_int("VORNCORE_CHILD", 0, 1000, 0);
     bool ignore_term = env_int("VORNCORE_IGNORE_TERM", 0, 1, 0) == 1;
+    int64_t end_signal = env_int("VORNCORE_SIGNAL", 0, 64, 0);
 
     if (argc != 5) {
         fail("expected 4 arguments, got %d; usage: %s <template> <start> <share> <copy>", argc - 1,
@@ -212,6 +222,11 @@ int main(int argc, char** argv) {
     }
     if (hold_ms < 0) hold_forever();
     if (hold_ms > 0) sleep_ms(hold_ms);
+    if (end_signal != 0) {
+        // Dies as a crash would, past any handler a sanitizer installed.
+        signal(static_cast<int>(end_signal), SIG_DFL);
+        raise(static_cast<int>(end_signal));
+    }
     describe("done", copy, start, share, id_template);
     return static_cast<int>(exit_status);
 }

@@ -10,6 +10,7 @@
 #include "modes.h"
 #include "options.h"
 #include "plan.h"
+#include "report.h"
 #include "settings.h"
 #include "start.h"
 #include "supervise.h"
@@ -66,6 +67,12 @@ int main(int argc, char** argv) {
             break;
     }
 
+    FleetReport report;
+    if (options.joblog != nullptr && !report.open_joblog(options.joblog, &error)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 2;
+    }
+
     // A stop signal from now on stops the fleet instead of orphaning it.
     supervise_install_signal_handlers();
 
@@ -74,16 +81,17 @@ int main(int argc, char** argv) {
     if (plan.count > 0) {
         handles = static_cast<util_process_handle*>(
             std::calloc(static_cast<size_t>(plan.count), sizeof *handles));
-        if (handles == nullptr) {
+        if (handles == nullptr || !report.track(plan.count)) {
             std::fprintf(stderr, "%s: cannot allocate handles for %d copies\n", kProgram,
                          plan.count);
+            std::free(handles);
             return 1;
         }
         // A stop requested while starting leaves the rest unstarted.
-        start_fleet(plan, settings.tmpl, handles, supervise_stop_requested);
+        start_fleet(plan, settings.tmpl, handles, supervise_stop_requested, &report);
     }
 
-    supervise(handles, plan.count);
+    supervise(handles, plan.count, kPollMilliseconds, &report);
     std::free(handles);
-    return 0;
+    return report.exit_status(options.strict);
 }

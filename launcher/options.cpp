@@ -39,7 +39,7 @@ bool parse_whole_number(const char* text, int32_t* value) {
 }
 
 // Long-only options, numbered past every character.
-enum : int { kPlan = 256, kCopy, kSlurm, kTotal, kSeedId };
+enum : int { kPlan = 256, kCopy, kSlurm, kTotal, kSeedId, kJoblog, kStrict };
 
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -48,6 +48,8 @@ const option kLongOptions[] = {
     {"slurm", no_argument, nullptr, kSlurm},
     {"total", required_argument, nullptr, kTotal},
     {"seed-id", required_argument, nullptr, kSeedId},
+    {"joblog", required_argument, nullptr, kJoblog},
+    {"strict", no_argument, nullptr, kStrict},
     {nullptr, 0, nullptr, 0},
 };
 // ":" first: a missing value is reported apart from an unknown option.
@@ -130,6 +132,12 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
                 }
                 options->has_seed_id = true;
                 break;
+            case kJoblog:
+                options->joblog = original(optarg);
+                break;
+            case kStrict:
+                options->strict = true;
+                break;
             case ':':
             case '?': {
                 // A long option, or a missing value, is always the element just
@@ -156,6 +164,11 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
             "invalid maximum '" + printable(plain[0]) + "': expected a number from 1 to 2147483647";
         return false;
     }
+    // They report on a fleet that this run supervises; the other modes run none.
+    if (options->mode != LaunchMode::kRun && (options->joblog != nullptr || options->strict)) {
+        *error = "--joblog and --strict go with a fleet run, not with --plan, --copy or --slurm";
+        return false;
+    }
     return true;
 }
 
@@ -175,7 +188,14 @@ std::string options_usage() {
                   "  --slurm         print a batch script that runs the plan as a Slurm job\n"
                   "                  array, one task per copy: SpawnBench --slurm | sbatch\n"
                   "  --total N       take N as the total instead of the INI's\n"
-                  "  --seed-id TEXT  take TEXT as the template instead of the INI's seedID\n",
+                  "  --seed-id TEXT  take TEXT as the template instead of the INI's seedID\n"
+                  "  --joblog FILE   log how each copy ended, one tab-separated line per\n"
+                  "                  copy in GNU parallel's --joblog format\n"
+                  "  --strict        exit with status 1 if a copy failed: it could not be\n"
+                  "                  started, exited with a status other than 0, or was\n"
+                  "                  killed by a signal that SpawnBench did not send\n",
                   kCoreTestProgram, kDefaultMaximum);
     return text;
 }
+
+std::string printable_argument(const char* text) { return printable(text); }

@@ -25,6 +25,8 @@ struct LaunchOptions {
     int32_t total = 0;
     bool has_seed_id = false;
     std::string seed_id;
+    const char* joblog = nullptr;  // --joblog FILE, within argv
+    bool strict = false;           // --strict: exit status 1 if a copy failed
 };
 
 // Parses `argv` (getopt_long rules: options and plain arguments may mix). A
@@ -35,3 +37,6 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
 
 // The text of --help.
 std::string options_usage();
+
+// `text` as it can be shown on one line: control characters become '?'.
+std::string printable_argument(const char* text);

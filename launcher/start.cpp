@@ -12,7 +12,7 @@ constexpr int32_t kShownFailures = 3;
 }  // namespace
 
 int32_t start_fleet(const FleetPlan& plan, const char* tmpl, util_process_handle* handles,
-                    bool (*stop_requested)()) {
+                    bool (*stop_requested)(), FleetObserver* observer) {
     char command_line[kCommandLineSize];
     char why[512];
     int32_t failures = 0;
@@ -29,6 +29,7 @@ int32_t start_fleet(const FleetPlan& plan, const char* tmpl, util_process_handle
         if (handles[i] == UTIL_NO_PROCESS && ++failures <= kShownFailures) {
             std::fprintf(stderr, "SpawnBench: %s\n", why);
         }
+        if (observer) observer->copy_started(i, command_line, handles[i]);
     }
     if (failures > kShownFailures) {
         std::fprintf(stderr, "SpawnBench: %d more copies could not be started; %d of %d failed\n",

@@ -42,7 +42,8 @@ void supervise_install_signal_handlers() {
 
 bool supervise_stop_requested() { return g_stop.load(); }
 
-void supervise(const util_process_handle* handles, int32_t count, uint32_t poll_ms) {
+void supervise(const util_process_handle* handles, int32_t count, uint32_t poll_ms,
+               FleetObserver* observer) {
     std::printf("Click enter to exit\n");
     std::fflush(stdout);
 
@@ -62,13 +63,19 @@ void supervise(const util_process_handle* handles, int32_t count, uint32_t poll_
                 any_running = util_is_process_running(handles[i]) || any_running;
             }
             if (count <= 0 || !any_running) {
+                if (observer) observer->before_print();
                 std::printf("All VORNCore Stopped!\n");
                 std::fflush(stdout);
                 g_stop.store(true);
             }
+            if (observer) observer->pass_done();
             util_sleep_ms(poll_ms);
         }
     }
 
-    for (int32_t i = 0; i < count; ++i) util_process_kill_handle(handles[i]);
+    for (int32_t i = 0; i < count; ++i) {
+        if (observer) observer->stopping(i);
+        util_process_kill_handle(handles[i]);
+    }
+    if (observer) observer->fleet_stopped();
 }

@@ -11,6 +11,7 @@ struct Parsed {
     bool ok;
     LaunchOptions options;
     std::string error;
+    std::string joblog;  // options.joblog points into the arguments, gone on return
 };
 
 Parsed parse(std::vector<std::string> args) {
@@ -20,6 +21,8 @@ Parsed parse(std::vector<std::string> args) {
     argv.push_back(nullptr);
     Parsed p{};
     p.ok = parse_options(static_cast<int>(args.size()), argv.data(), &p.options, &p.error);
+    if (p.options.joblog != nullptr) p.joblog = p.options.joblog;
+    p.options.joblog = nullptr;
     return p;
 }
 
@@ -30,6 +33,21 @@ TEST(Options, FirstPlainArgumentIsTheMaximumWhereverOptionsStand) {
     EXPECT_TRUE(parse({"-h", "700"}).options.help);
     EXPECT_EQ(parse({"--", "-h"}).error,
               "invalid maximum '-h': expected a number from 1 to 2147483647");
+}
+
+TEST(Options, ReportOptionsStandAnywhere) {
+    Parsed p = parse({"700", "--strict", "--joblog", "-5", "9"});
+    EXPECT_TRUE(p.ok && p.options.strict);
+    EXPECT_EQ(p.options.maximum, 700);
+    EXPECT_EQ(p.joblog, "-5");
+    p = parse({"--joblog=log", "-3", "300"});
+    EXPECT_EQ(p.joblog, "log");
+    EXPECT_FALSE(p.options.strict);
+    EXPECT_EQ(p.error, "invalid maximum '-3': expected a number from 1 to 2147483647");
+    EXPECT_EQ(parse({"5", "--joblog"}).error,
+              "option '--joblog' needs a value (see SpawnBench --help)");
+    EXPECT_EQ(parse({"--plan", "--strict"}).error,
+              "--joblog and --strict go with a fleet run, not with --plan, --copy or --slurm");
 }
 
 TEST(Options, UsageErrorsNameWhatWasWrong) {

@@ -239,9 +239,16 @@ TEST_F(Fleet, ProgramMissingForEveryCopyIsReportedOnceEachThenCounted) {
 
     const std::string line =
         "SpawnBench: cannot start VORNCoreExTest.exe: No such file or directory\n";
-    EXPECT_EQ(run.err(),
-              line + line + line +
-                  "SpawnBench: 497 more copies could not be started; 500 of 500 failed\n");
+    // The first few one by one and a count of the rest as they fail, the
+    // report's summary once the fleet is stopped.
+    std::string expected = line + line + line +
+                           "SpawnBench: 497 more copies could not be started; 500 of 500 failed\n";
+    expected += "SpawnBench: " + std::to_string(kFleet) + " of " + std::to_string(kFleet) +
+                " copies failed: copy 0 could not be started; copy 1 could not be started; copy 2 "
+                "could not be started; copy 3 could not be started; copy 4 could not be started; "
+                "and " +
+                std::to_string(kFleet - 5) + " more\n";
+    EXPECT_EQ(run.err(), expected);
     EXPECT_NE(run.out().find("All VORNCore Stopped!\n"), std::string::npos);
     EXPECT_TRUE(read_records(records_).empty());
     EXPECT_TRUE(no_children_left({}));

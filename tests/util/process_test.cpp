@@ -309,7 +309,8 @@ TEST_F(ProcessTest, InheritedIgnoredChildSignalIsUndone) {
 // The launcher polls from one thread while others may start or stop copies.
 TEST_F(ProcessTest, CopiesAreStartedPolledAndStoppedFromManyThreads) {
     setenv("VORNCORE_HOLD_MS", "-1", 1);
-    std::vector<util_process_handle> handles(16, UTIL_NO_PROCESS);
+    // Each thread also polls handles that others fill in.
+    std::vector<std::atomic<util_process_handle>> handles(16);
     // A copy dies with the thread that started it: the starters stay until
     // every copy has been stopped.
     std::atomic<int> started{0};
@@ -326,8 +327,8 @@ TEST_F(ProcessTest, CopiesAreStartedPolledAndStoppedFromManyThreads) {
             released.wait();
         });
     }
-    ASSERT_TRUE(wait_until([&] { return started == 4; }));
-    for (util_process_handle h : handles) EXPECT_TRUE(util_is_process_running(h));
+    EXPECT_TRUE(wait_until([&] { return started == 4; }));
+    for (const auto& h : handles) EXPECT_TRUE(util_is_process_running(h));
     for (size_t t = 0; t < 4; ++t) {
         stoppers.emplace_back([&handles, t] {
             // Each handle is stopped twice, from two threads; only one may reap it.

@@ -19,7 +19,7 @@
  * Every call is self-contained: no call depends on an earlier one, so all
  * four functions may be called from several threads at once (on distinct
  * destination buffers). Where the library is built on libdeflate it keeps a
- * few compressors and decompressors for reuse (at most 5.2 MiB, after that
+ * few compressors and decompressors for reuse (at most 5.1 MiB, after that
  * many calls at once), which it frees when it is unloaded.
  *
  * `reserved` is accepted for compatibility with existing callers and

@@ -8,7 +8,7 @@
  *
  * A compressor is 650 KiB that would otherwise be allocated, faulted in and
  * freed on every call, so a few are kept in a small pool per level (and
- * decompressors, 11 KiB each), at most kPoolSlots of each kind: 5.2 MiB in
+ * decompressors, 11 KiB each), at most kPoolSlots of each kind: 5.1 MiB in
  * all, reached only with that many calls of each kind at once. The pool is a
  * fixed array of atomic slots, so taking and giving back never blocks; a
  * caller that finds it empty allocates its own, and one that finds it full

@@ -1,8 +1,5 @@
 // SpawnBench: starts a fleet of core test copies over contiguous index ranges,
 // then waits for Enter or for every copy to end, and stops what still runs.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +9,7 @@
 #include "plan.h"
 #include "start.h"
 #include "supervise.h"
+#include "vorn_console.h"
 #include "vorn_util.h"
 
 namespace {
@@ -36,21 +34,11 @@ std::string printable(const char* text) {
     return shown;
 }
 
-// With a standard descriptor closed, the next file we open would take its
-// number, and the key thread or a copy would read or write that file.
-void ensure_standard_descriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1) {
-            int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-            if (null_fd != -1 && null_fd != fd) close(null_fd);
-        }
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    ensure_standard_descriptors();
+    util_ensure_standard_streams();
+    // Not every C runtime has line buffering, so each line is flushed too.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     char tmpl[kTemplateSize];
@@ -82,6 +70,7 @@ int main(int argc, char** argv) {
             seed = ini_read_value_stream(stream, "Platform", "seedID");
         } else {
             std::printf("have   no   such   file \n");
+            std::fflush(stdout);
         }
         size_t seed_length = std::strlen(seed);
         if (seed_length >= sizeof tmpl) {

@@ -5,7 +5,8 @@
 #include <cstdint>
 
 // Opaque 32-bit process handle. On POSIX it is the child's pid, which is also
-// the id of the process group the child leads.
+// the id of the process group the child leads. On Windows it is a 1-based
+// index into a table of the child's process and job handles, never reused.
 typedef int32_t util_process_handle;
 
 // The handle of a start that failed, and of an entry never filled. It is never
@@ -20,6 +21,9 @@ bool util_is_file_exist(const char* path);
 // program. A name without '/' is looked for in this program's own folder, then
 // in the current folder, then in PATH. The child gets its own process group,
 // the null device as standard input, and our standard output and error.
+// On Windows the line goes to CreateProcess as it is, which looks for the
+// program by the system's own rules (in the same order), and the child runs in
+// a job object of its own that dies with us.
 // On failure prints "<program>: cannot start <name>: <reason>" on standard
 // error and returns UTIL_NO_PROCESS.
 util_process_handle util_process_cmd_launch_no_wait(const char* command_line);
@@ -29,8 +33,9 @@ util_process_handle util_process_cmd_launch_no_wait(const char* command_line);
 bool util_is_process_running(util_process_handle handle);
 
 // Kills the process group behind `handle` (the child and whatever it started)
-// and reaps them. Harmless on a process that has ended, on UTIL_NO_PROCESS and
-// on a handle already stopped: a reaped pid is never signalled again.
+// and reaps them; on Windows, the job that holds them. Harmless on a process
+// that has ended, on UTIL_NO_PROCESS and on a handle already stopped: a reaped
+// pid or a closed handle is never used again.
 // Returns 0, or a negative errno value.
 int util_process_kill_handle(util_process_handle handle);
 

@@ -65,13 +65,21 @@ HANDLE null_input() {
     return input;
 }
 
+// Console handles of Windows 7 and older are no kernel handles (their low two
+// bits are set): valid in every process of the console, they are handed on as
+// they are and cannot go in the list of inherited handles.
+bool is_console_pseudo_handle(HANDLE handle) {
+    return (reinterpret_cast<ULONG_PTR>(handle) & 3) == 3;
+}
+
 // An inheritable duplicate of one of our standard handles, or null. Made per
 // start, so that a standard handle replaced meanwhile is followed.
 HANDLE inheritable_standard(DWORD which) {
     HANDLE own = GetStdHandle(which);
     HANDLE copy = nullptr;
-    if (own == nullptr || own == INVALID_HANDLE_VALUE ||
-        !DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, 0, TRUE,
+    if (own == nullptr || own == INVALID_HANDLE_VALUE) return nullptr;
+    if (is_console_pseudo_handle(own)) return own;
+    if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, 0, TRUE,
                          DUPLICATE_SAME_ACCESS)) {
         return nullptr;
     }
@@ -103,7 +111,7 @@ DWORD create_suspended(std::string& command_line, PROCESS_INFORMATION* info) {
     HANDLE inherited[3];
     DWORD count = 0;
     for (HANDLE h : streams) {
-        if (h != nullptr) inherited[count++] = h;
+        if (h != nullptr && !is_console_pseudo_handle(h)) inherited[count++] = h;
     }
 
     STARTUPINFOEXA startup;
@@ -139,8 +147,9 @@ DWORD create_suspended(std::string& command_line, PROCESS_INFORMATION* info) {
         }
         DeleteProcThreadAttributeList(startup.lpAttributeList);
     }
-    if (streams[1] != nullptr) CloseHandle(streams[1]);
-    if (streams[2] != nullptr) CloseHandle(streams[2]);
+    for (HANDLE h : {streams[1], streams[2]}) {
+        if (h != nullptr && !is_console_pseudo_handle(h)) CloseHandle(h);
+    }
     return error;
 }
 

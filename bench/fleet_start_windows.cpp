@@ -127,11 +127,21 @@ Timing run_bare(const std::vector<std::string>& lines) {
     std::vector<PROCESS_INFORMATION> started;
     started.reserve(lines.size());
     std::vector<std::string> buffers = lines;  // CreateProcessA may write into them
+    // The copies get what the fleet's get: the null device for input, our
+    // error output, the pipe for output.
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+    HANDLE error = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(),
+                    &error, 0, TRUE, DUPLICATE_SAME_ACCESS);
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input == INVALID_HANDLE_VALUE ? nullptr : input;
     startup.hStdOutput = out.write;
+    startup.hStdError = error;
     double t0 = now_seconds();
     for (std::string& line : buffers) {
         PROCESS_INFORMATION info;
@@ -147,6 +157,8 @@ Timing run_bare(const std::vector<std::string>& lines) {
         t.error = "not every copy started";
     }
     t.ready = now_seconds() - t0;
+    if (startup.hStdInput != nullptr) CloseHandle(startup.hStdInput);
+    if (error != nullptr) CloseHandle(error);
     for (PROCESS_INFORMATION& info : started) TerminateProcess(info.hProcess, 1);
     for (PROCESS_INFORMATION& info : started) {
         WaitForSingleObject(info.hProcess, INFINITE);

@@ -13,4 +13,4 @@ cmake --build "$build" -j2 --target mevz_thread_test stop_flag_tests \
 # A report fails the test at once instead of at exit.
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1}"
 ctest --test-dir "$build" -j2 --output-on-failure --timeout 300 \
-  -R '^(MevzThreads|StopFlag|SpawnBench)'
+  -R '^(MevzThreads|StopFlag|SpawnBench|Modes)'

@@ -1,7 +1,7 @@
 // Stand-in for the core test program that SpawnBench starts: checks its four
 // arguments, forms the ID of every index in its range and reports. The
-// VORNCORE_* variables make it record, sleep, hold, start a child or fail for
-// tests.
+// VORNCORE_* variables make it record, sleep, hold, start a child, fail or die
+// by a signal for tests.
 #include <stdarg.h>
 
 #include <algorithm>
@@ -77,8 +77,15 @@ int64_t int_argument(const char* name, const char* text, int64_t low = 0) {
     return value;
 }
 
+// The copy number as given, so that a knob can be set for one copy only.
+const char* g_copy_text = nullptr;
+
+// NAME_<copy> wins over NAME for that copy.
 int64_t env_int(const char* name, int64_t low, int64_t high, int64_t fallback) {
-    const char* text = getenv(name);
+    std::string own = g_copy_text != nullptr ? std::string(name) + "_" + g_copy_text : "";
+    const char* text = own.empty() ? nullptr : getenv(own.c_str());
+    if (text != nullptr) name = own.c_str();
+    if (text == nullptr) text = getenv(name);
     if (text == nullptr) return fallback;
     int64_t value = 0;
     if (!parse_int(text, low, high, &value)) {
@@ -123,6 +130,7 @@ int main(int argc, char** argv) {
     util_hold_if_holding_child(argc, argv);
     // As the launcher gave them, empty ones included.
     const std::vector<std::string> arguments = util_own_arguments(argc, argv);
+    if (arguments.size() == 5) g_copy_text = arguments[4].c_str();
     const char* record_dir = getenv("VORNCORE_RECORD_DIR");
     if (record_dir != nullptr) {
         if (*record_dir == '\0') fail("VORNCORE_RECORD_DIR is empty");
@@ -136,6 +144,7 @@ int main(int argc, char** argv) {
     int64_t exit_status = env_int("VORNCORE_EXIT", 0, 255, 0);
     bool with_child = env_int("VORNCORE_CHILD", 0, 1, 0) == 1;
     bool ignore_term = env_int("VORNCORE_IGNORE_TERM", 0, 1, 0) == 1;
+    int64_t end_signal = env_int("VORNCORE_SIGNAL", 0, 64, 0);
 
     if (arguments.size() != 5) {
         fail("expected 4 arguments, got %d; usage: %s <template> <start> <share> <copy>",
@@ -172,6 +181,8 @@ int main(int argc, char** argv) {
     }
     if (hold_ms < 0) util_hold_forever();
     if (hold_ms > 0) util_sleep_ms(static_cast<uint32_t>(hold_ms));
+    // Dies as a crash would, past any handler a sanitizer installed.
+    if (end_signal != 0) util_raise_signal(static_cast<int>(end_signal));
     describe("done", copy, start, share, id_template);
     return static_cast<int>(exit_status);
 }

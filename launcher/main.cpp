@@ -2,11 +2,13 @@
 // then waits for Enter or for every copy to end, and stops what still runs.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
-#include "ini.h"
+#include "modes.h"
+#include "options.h"
 #include "plan.h"
+#include "report.h"
+#include "settings.h"
 #include "start.h"
 #include "supervise.h"
 #include "vorn_console.h"
@@ -16,24 +18,6 @@ namespace {
 
 constexpr const char* kProgram = "SpawnBench";
 
-void print_usage() {
-    std::printf(
-        "usage: %s [maximum]\n"
-        "Starts copies of %s over the total of indices in VORNCoreExTest.ini\n"
-        "(section Platform, keys total and seedID), at most `maximum` indices per\n"
-        "copy (default %d, from 1 to 2147483647). Press Enter to stop them.\n",
-        kProgram, kCoreTestProgram, kDefaultMaximum);
-}
-
-// The argument as it can be shown on one line: control characters become '?'.
-std::string printable(const char* text) {
-    std::string shown(text);
-    for (char& c : shown) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    }
-    return shown;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,64 +25,61 @@ int main(int argc, char** argv) {
     // Not every C runtime has line buffering, so each line is flushed too.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    char tmpl[kTemplateSize];
-    std::snprintf(tmpl, sizeof tmpl, "%s", kDefaultTemplate);
-    char config_path[256] = "VORNCoreExTest.ini";
-    int32_t total = kDefaultTotal;
-    int32_t maximum = kDefaultMaximum;
+    LaunchOptions options;
+    std::string error;
+    if (!parse_options(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(options_usage().c_str(), stdout);
+        return 0;
+    }
+    const int32_t maximum = options.maximum;
 
-    if (argc > 1) {
-        if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
-            print_usage();
-            return 0;
-        }
-        if (!parse_maximum(argv[1], &maximum)) {
-            std::fprintf(stderr,
-                         "%s: invalid maximum '%s': expected a number from 1 to 2147483647\n",
-                         kProgram, printable(argv[1]).c_str());
-            return 2;
-        }
+    // The other modes keep standard output for their data.
+    LaunchSettings settings;
+    FILE* notices = options.mode == LaunchMode::kRun ? stdout : stderr;
+    if (!read_settings(options, notices, &settings, &error)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 2;
+    }
+    switch (options.mode) {
+        case LaunchMode::kPlan:
+            return print_plan(settings, maximum);
+        case LaunchMode::kCopy:
+            return run_copy(settings, maximum, options.copy);
+        case LaunchMode::kSlurm:
+            return print_slurm_script(settings, maximum);
+        case LaunchMode::kRun:
+            break;
     }
 
-    if (util_is_file_exist(config_path)) {
-        char total_text[1024];
-        ini_read_value(config_path, "Platform", "total", total_text, sizeof total_text);
-        total = parse_total(total_text);
-
-        const char* seed = "";
-        if (FILE* stream = std::fopen(config_path, "r")) {
-            seed = ini_read_value_stream(stream, "Platform", "seedID");
-        } else {
-            std::printf("have   no   such   file \n");
-            std::fflush(stdout);
-        }
-        size_t seed_length = std::strlen(seed);
-        if (seed_length >= sizeof tmpl) {
-            std::fprintf(stderr, "%s: seedID in %s is %zu characters long; at most %zu fit\n",
-                         kProgram, config_path, seed_length, sizeof tmpl - 1);
-            return 2;
-        }
-        std::memcpy(tmpl, seed, seed_length + 1);
+    FleetReport report;
+    if (options.joblog != nullptr && !report.open_joblog(options.joblog, &error)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return 2;
     }
 
     // A stop signal from now on stops the fleet instead of orphaning it.
     supervise_install_signal_handlers();
 
-    FleetPlan plan = fleet_plan(total, maximum);
+    FleetPlan plan = fleet_plan(settings.total, maximum);
     util_process_handle* handles = nullptr;
     if (plan.count > 0) {
         handles = static_cast<util_process_handle*>(
             std::calloc(static_cast<size_t>(plan.count), sizeof *handles));
-        if (handles == nullptr) {
+        if (handles == nullptr || !report.track(plan.count)) {
             std::fprintf(stderr, "%s: cannot allocate handles for %d copies\n", kProgram,
                          plan.count);
+            std::free(handles);
             return 1;
         }
         // A stop requested while starting leaves the rest unstarted.
-        start_fleet(plan, tmpl, handles, supervise_stop_requested);
+        start_fleet(plan, settings.tmpl, handles, supervise_stop_requested, &report);
     }
 
-    supervise(handles, plan.count);
+    supervise(handles, plan.count, kPollMilliseconds, &report);
     std::free(handles);
-    return 0;
+    return report.exit_status(options.strict);
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 int32_t start_fleet(const FleetPlan& plan, const char* tmpl, util_process_handle* handles,
-                    bool (*stop_requested)()) {
+                    bool (*stop_requested)(), FleetObserver* observer) {
     char command_line[kCommandLineSize];
     int32_t i = 0;
     for (; i < plan.count && !(stop_requested && stop_requested()); ++i) {
@@ -15,6 +15,7 @@ int32_t start_fleet(const FleetPlan& plan, const char* tmpl, util_process_handle
         } else {
             std::fprintf(stderr, "SpawnBench: command line of copy %d is too long\n", i);
         }
+        if (observer) observer->copy_started(i, command_line, handles[i]);
     }
     return i;
 }

@@ -14,7 +14,7 @@ namespace {
 std::atomic<bool> g_stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-void on_stop_request() { g_stop.store(true); }
+void on_stop_request(int) { g_stop.store(true); }
 
 // Any character, the end of input or a read error asks for a stop.
 extern "C" void* key_thread(void*) {
@@ -30,7 +30,8 @@ void supervise_install_signal_handlers() { util_catch_stop_requests(on_stop_requ
 
 bool supervise_stop_requested() { return g_stop.load(); }
 
-void supervise(const util_process_handle* handles, int32_t count, uint32_t poll_ms) {
+void supervise(const util_process_handle* handles, int32_t count, uint32_t poll_ms,
+               FleetObserver* observer) {
     std::printf("Click enter to exit\n");
     std::fflush(stdout);
 
@@ -44,13 +45,19 @@ void supervise(const util_process_handle* handles, int32_t count, uint32_t poll_
                 any_running = util_is_process_running(handles[i]) || any_running;
             }
             if (count <= 0 || !any_running) {
+                if (observer) observer->before_print();
                 std::printf("All VORNCore Stopped!\n");
                 std::fflush(stdout);
                 g_stop.store(true);
             }
+            if (observer) observer->pass_done();
             util_sleep_ms(poll_ms);
         }
     }
 
-    for (int32_t i = 0; i < count; ++i) util_process_kill_handle(handles[i]);
+    for (int32_t i = 0; i < count; ++i) {
+        if (observer) observer->stopping(i);
+        util_process_kill_handle(handles[i]);
+    }
+    if (observer) observer->fleet_stopped();
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "fleet_observer.h"
 #include "vorn_util.h"
 
 constexpr uint32_t kPollMilliseconds = 1000;
@@ -18,6 +19,7 @@ void supervise_install_signal_handlers();
 bool supervise_stop_requested();
 
 // Runs the supervision over `count` handles and returns once every one of
-// them has been given to util_process_kill_handle.
+// them has been given to util_process_kill_handle. `observer`, if any, is
+// told of every pass, every line printed and every stop.
 void supervise(const util_process_handle* handles, int32_t count,
-               uint32_t poll_ms = kPollMilliseconds);
+               uint32_t poll_ms = kPollMilliseconds, FleetObserver* observer = nullptr);

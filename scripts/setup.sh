@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # Installs with apt-get whatever a fresh Debian 12 machine lacks to build and
-# test this tree. Extra package names may be given as arguments.
+# test this tree. Extra package names may be given as arguments, and apt-get
+# options (e.g. --no-install-recommends) among them.
 set -euo pipefail
-packages=(cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev "$@")
+packages=(cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev)
+options=()
+for arg in "$@"; do
+  case "$arg" in
+    -*) options+=("$arg") ;;
+    *) packages+=("$arg") ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   status="$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)"
@@ -13,5 +21,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "installing: ${missing[*]}"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${options[@]}" "${missing[@]}"
 fi

@@ -10,16 +10,16 @@
 
 namespace {
 
-std::atomic<void (*)()> g_on_request{nullptr};
-static_assert(std::atomic<void (*)()>::is_always_lock_free, "read in a signal handler");
+std::atomic<void (*)(int)> g_on_request{nullptr};
+static_assert(std::atomic<void (*)(int)>::is_always_lock_free, "read in a signal handler");
 
-extern "C" void on_stop_signal(int) {
-    if (void (*request)() = g_on_request.load()) request();
+extern "C" void on_stop_signal(int signal_number) {
+    if (void (*request)(int) = g_on_request.load()) request(signal_number);
 }
 
 }  // namespace
 
-void util_catch_stop_requests(void (*on_request)()) {
+void util_catch_stop_requests(void (*on_request)(int)) {
     g_on_request.store(on_request);
     struct sigaction action {};
     action.sa_handler = on_stop_signal;

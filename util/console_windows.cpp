@@ -1,5 +1,6 @@
 // Windows console side: console control events, the key read, the standard
 // handles.
+#include <signal.h>
 #include <windows.h>
 
 #include <atomic>
@@ -8,20 +9,20 @@
 
 namespace {
 
-std::atomic<void (*)()> g_on_request{nullptr};
+std::atomic<void (*)(int)> g_on_request{nullptr};
 
 // Runs in a thread that the system starts for the event.
 BOOL WINAPI on_console_event(DWORD event) {
-    void (*request)() = g_on_request.load();
+    void (*request)(int) = g_on_request.load();
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
-            if (request != nullptr) request();
+            if (request != nullptr) request(event == CTRL_C_EVENT ? SIGINT : SIGBREAK);
             return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
-            if (request != nullptr) request();
+            if (request != nullptr) request(SIGTERM);
             // Returning ends the process at once; its exit ends this wait.
             Sleep(kUtilCloseGraceMs);
             return TRUE;
@@ -36,7 +37,7 @@ BOOL WINAPI ignore_console_event(DWORD event) {
 
 }  // namespace
 
-void util_catch_stop_requests(void (*on_request)()) {
+void util_catch_stop_requests(void (*on_request)(int)) {
     g_on_request.store(on_request);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }

@@ -211,16 +211,35 @@ util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {
     return pid;
 }
 
-bool util_is_process_running(util_process_handle handle) {
+int util_process_end_state(util_process_handle handle, util_process_end* end) {
     std::lock_guard<std::mutex> lock(registry_mutex);
-    if (handle <= 0 || registry.count(handle) == 0) return false;
+    if (handle <= 0 || registry.count(handle) == 0) return -ESRCH;
     siginfo_t info;
     memset(&info, 0, sizeof info);
     int rc;
     do {
         rc = waitid(P_PID, static_cast<id_t>(handle), &info, WEXITED | WNOHANG | WNOWAIT);
     } while (rc != 0 && errno == EINTR);
-    return rc == 0 && info.si_pid == 0;
+    if (rc != 0) return -errno;
+    if (info.si_pid == 0) return 0;
+    end->kind = info.si_code == CLD_EXITED ? UTIL_END_EXITED : UTIL_END_SIGNALED;
+    end->code = static_cast<uint32_t>(info.si_status);
+    return 1;
+}
+
+bool util_is_process_running(util_process_handle handle) {
+    util_process_end end;
+    return util_process_end_state(handle, &end) == 0;
+}
+
+int util_process_signal(util_process_handle handle, int signal_number) {
+    // Under the lock the pid cannot be reaped, so it is still the copy's.
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    if (handle <= 0 || registry.count(handle) == 0) return -ESRCH;
+    pid_t pid = handle;
+    int result = kill(-pid, signal_number) == 0 ? 0 : -errno;
+    if (result != 0 || getpgid(pid) != pid) result = kill(pid, signal_number) == 0 ? 0 : -errno;
+    return result;
 }
 
 // Returns 0 once the group is stopped and reaped, also for UTIL_NO_PROCESS;

@@ -247,6 +247,28 @@ bool util_is_process_running(util_process_handle handle) {
            WaitForSingleObject(entry->process, 0) == WAIT_TIMEOUT;
 }
 
+int util_process_end_state(util_process_handle handle, util_process_end* end) {
+    std::lock_guard<std::mutex> lock(table_mutex);
+    Entry* entry = find(handle);
+    if (entry == nullptr || entry->process == nullptr) return -ESRCH;
+    DWORD waited = WaitForSingleObject(entry->process, 0);
+    if (waited == WAIT_TIMEOUT) return 0;
+    DWORD code = 0;
+    if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(entry->process, &code)) return -EIO;
+    end->kind = UTIL_END_EXITED;
+    end->code = code;
+    return 1;
+}
+
+int util_process_signal(util_process_handle handle, int) {
+    std::lock_guard<std::mutex> lock(table_mutex);
+    Entry* entry = find(handle);
+    if (entry == nullptr || entry->process == nullptr) return -ESRCH;
+    // The copy leads a process group of its own, whose id is its process id.
+    DWORD group = GetProcessId(entry->process);
+    return group != 0 && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, group) ? 0 : -EPERM;
+}
+
 // Returns 0 once the copy's job is stopped, also for UTIL_NO_PROCESS; -ESRCH
 // for a handle that is not (or no longer) ours, which is left alone.
 int util_process_kill_handle(util_process_handle handle) {

@@ -1,6 +1,7 @@
 // POSIX side of what the stand-in needs of its platform.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -27,6 +28,11 @@ uint32_t util_start_holding_child(std::string* error) {
 }
 
 void util_hold_if_holding_child(int, char**) {}
+
+void util_raise_signal(int number) {
+    signal(number, SIG_DFL);
+    raise(number);
+}
 
 namespace {
 

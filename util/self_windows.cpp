@@ -1,4 +1,5 @@
 // Windows side of what the stand-in needs of its platform.
+#include <signal.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -76,6 +77,16 @@ uint32_t util_start_holding_child(std::string* error) {
 void util_hold_if_holding_child(int argc, char** argv) {
     std::vector<std::string> arguments = util_own_arguments(argc, argv);
     if (arguments.size() == 2 && arguments[1] == kUtilHoldArgument) util_hold_forever();
+}
+
+void util_raise_signal(int number) {
+    // The C runtime refuses any other number.
+    for (int known : {SIGINT, SIGILL, SIGFPE, SIGSEGV, SIGTERM, SIGBREAK, SIGABRT}) {
+        if (number == known) {
+            signal(number, SIG_DFL);
+            raise(number);
+        }
+    }
 }
 
 bool util_write_file_whole(const std::string& path, const std::string& temp_path,

@@ -2,16 +2,17 @@
 // the fleet, and the standard streams. One implementation file per OS.
 #pragma once
 
-// Makes the platform's requests to stop call `on_request`, once or more:
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT on POSIX; Ctrl+C, Ctrl+Break and the
-// console closing (or the user logging off, the system shutting down) on
-// Windows. `on_request` runs in a signal handler or in a thread of the
-// system's, so it may only set a lock-free flag. Also keeps a closed output
-// pipe from killing the program (SIGPIPE is ignored).
+// Makes the platform's requests to stop call `on_request` with the signal's
+// number, once or more: SIGINT, SIGTERM, SIGHUP and SIGQUIT on POSIX; on
+// Windows Ctrl+C (as SIGINT), Ctrl+Break (as SIGBREAK) and the console closing,
+// the user logging off or the system shutting down (as SIGTERM). `on_request`
+// runs in a signal handler or in a thread of the system's, so it may only set
+// lock-free atomics. Also keeps a closed output pipe from killing the program
+// (SIGPIPE is ignored). A later call replaces the earlier `on_request`.
 // Windows ends the program as soon as a handler for the console closing
 // returns, so that handler waits up to kUtilCloseGraceMs for the program to
 // finish its stop and exit on its own.
-void util_catch_stop_requests(void (*on_request)());
+void util_catch_stop_requests(void (*on_request)(int signal_number));
 
 constexpr unsigned kUtilCloseGraceMs = 10000;
 

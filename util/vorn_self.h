@@ -33,6 +33,12 @@ uint32_t util_start_holding_child(std::string* error);
 // Holds for ever if this process was started by util_start_holding_child.
 void util_hold_if_holding_child(int argc, char** argv);
 
+// Raises signal `number` with its default action, past any handler installed
+// (a sanitizer's, say); returns if that action is to do nothing. Windows knows
+// only the C runtime's few signals, which end the process with status 3; it
+// returns on any other number.
+void util_raise_signal(int number);
+
 // Writes `contents` to `temp_path`, then renames that over `path`, so that a
 // reader sees no file or the whole file. Both should be in one folder. On
 // failure removes the temporary file and puts the system's reason in `error`.

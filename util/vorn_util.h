@@ -32,6 +32,26 @@ util_process_handle util_process_cmd_launch_no_wait(const char* command_line);
 // pid stays reserved until util_process_kill_handle.
 bool util_is_process_running(util_process_handle handle);
 
+// How a process ended: its exit status, or the signal that killed it.
+enum util_end_kind { UTIL_END_EXITED, UTIL_END_SIGNALED };
+struct util_process_end {
+    util_end_kind kind;
+    uint32_t code;  // the exit status, or the signal's number
+};
+
+// Once the process behind `handle` has ended, fills `end` and returns 1,
+// without reaping it; returns 0 while it runs. Returns a negative errno value
+// for UTIL_NO_PROCESS and for a handle that is not (or no longer) ours.
+// A Windows process always ends UTIL_END_EXITED, with its 32-bit exit code.
+int util_process_end_state(util_process_handle handle, util_process_end* end);
+
+// Sends `signal_number` to the process group behind `handle`, and to the
+// process itself if it has left that group. Returns 0, or a negative errno
+// value for UTIL_NO_PROCESS and for a handle that is not (or no longer) ours.
+// Windows has only Ctrl+Break to send to a group, whatever the number, and
+// only when the child shares our console; -EPERM when it cannot be sent.
+int util_process_signal(util_process_handle handle, int signal_number);
+
 // Kills the process group behind `handle` (the child and whatever it started)
 // and reaps them; on Windows, the job that holds them. Harmless on a process
 // that has ended, on UTIL_NO_PROCESS and on a handle already stopped: a reaped

@@ -22,6 +22,12 @@
  *
  * `reserved` is accepted for compatibility with existing callers and
  * ignored; pass NULL.
+ *
+ * On Windows the library is MevCompression.dll and the four functions use the
+ * C calling convention (__cdecl) whatever the caller's default (/Gz, /Gr or
+ * /Gv with Visual C++). They are exported undecorated by name, so
+ * GetProcAddress(module, "MevZ_CompressData") finds them on 32-bit Windows
+ * too.
  */
 #ifndef MEVCOMPRESSION_H
 #define MEVCOMPRESSION_H
@@ -41,6 +47,14 @@
 #define MEVZ_API
 #endif
 
+/* The calling convention, spelled out where a compiler may default to
+   another one. */
+#if defined(_WIN32)
+#define MEVZ_CALL __cdecl
+#else
+#define MEVZ_CALL
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -52,15 +66,15 @@ extern "C" {
  * ignored (it keeps the argument order of MevZ_CompressData).
  * Returns -1 if `source_length` is negative or the bound exceeds INT32_MAX.
  */
-MEVZ_API int32_t MevZ_GetMaxCompressedLen(void* reserved, const void* source,
-                                          int32_t source_length);
+MEVZ_API int32_t MEVZ_CALL MevZ_GetMaxCompressedLen(void* reserved, const void* source,
+                                                    int32_t source_length);
 
 /*
  * Always returns 0: a zlib stream does not record its uncompressed length.
  * All arguments are ignored.
  */
-MEVZ_API int32_t MevZ_GetMaxUncompressedLen(void* reserved, const void* source,
-                                            int32_t source_length);
+MEVZ_API int32_t MEVZ_CALL MevZ_GetMaxUncompressedLen(void* reserved, const void* source,
+                                                      int32_t source_length);
 
 /*
  * Compresses `source_length` bytes of `source` into one zlib stream at the
@@ -68,8 +82,9 @@ MEVZ_API int32_t MevZ_GetMaxUncompressedLen(void* reserved, const void* source,
  * if it does not fit in `destination_capacity` bytes or on any other failure;
  * on failure the contents of `destination` are undefined.
  */
-MEVZ_API int32_t MevZ_CompressData(void* reserved, const void* source, int32_t source_length,
-                                   void* destination, int32_t destination_capacity);
+MEVZ_API int32_t MEVZ_CALL MevZ_CompressData(void* reserved, const void* source,
+                                             int32_t source_length, void* destination,
+                                             int32_t destination_capacity);
 
 /*
  * Decompresses the zlib stream at the start of `source` (bytes after its end
@@ -78,8 +93,9 @@ MEVZ_API int32_t MevZ_CompressData(void* reserved, const void* source, int32_t s
  * fails its checksum, or does not fit in `destination_capacity` bytes; on
  * failure the contents of `destination` are undefined.
  */
-MEVZ_API int32_t MevZ_UncompressData(void* reserved, const void* source, int32_t source_length,
-                                     void* destination, int32_t destination_capacity);
+MEVZ_API int32_t MEVZ_CALL MevZ_UncompressData(void* reserved, const void* source,
+                                               int32_t source_length, void* destination,
+                                               int32_t destination_capacity);
 
 #ifdef __cplusplus
 }

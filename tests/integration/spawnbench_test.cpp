@@ -1,8 +1,12 @@
 // Runs the real SpawnBench with the stand-in core test program beside it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -10,12 +14,14 @@
 
 #include "fleet_cases.h"
 #include "fleet_folder.h"
+#include "joblog.h"
 #include "spawnbench_run.h"
 #include "temp_dir.h"
 
 namespace {
 
 using namespace spawnbench_test;
+using testsupport::joblog_outcomes;
 
 // Generous bounds that only catch hangs; the poll alone takes a second.
 constexpr milliseconds kPatience{15000};
@@ -89,11 +95,17 @@ TEST_F(SpawnBench, FleetEndingOnItsOwnIsNoticed) {
     expect_nothing_survives();
 }
 
-TEST_F(SpawnBench, WithoutTotalNothingStarts) {
+TEST_F(SpawnBench, WithoutTotalNothingStartsWhateverTheOptions) {
     write_config("[Platform]\nseedID=Z\n");
-    SpawnBenchRun run(options({}));
-    EXPECT_EQ(run.wait(kPatience), 0);
-    EXPECT_EQ(run.out(), "Click enter to exit\nAll VORNCore Stopped!\n");
+    std::string log = dir_.file("joblog");
+    for (const Argv& args : {Argv{}, Argv{"--strict", "--joblog", log, "7"}}) {
+        SpawnBenchRun run(options(args));
+        EXPECT_EQ(run.wait(kPatience), 0);
+        EXPECT_EQ(run.out(), "Click enter to exit\nAll VORNCore Stopped!\n");
+        EXPECT_EQ(run.err(), "");
+    }
+    EXPECT_EQ(testsupport::read_file(log),
+              "Seq\tHost\tStarttime\tJobRuntime\tSend\tReceive\tExitval\tSignal\tCommand\n");
     EXPECT_TRUE(read_records(records_).empty());
 }
 
@@ -127,15 +139,92 @@ TEST_F(SpawnBench, MissingProgramIsReported) {
     std::string lonely = work_ + "/SpawnBench";
     std::filesystem::copy_file(SPAWNBENCH_PATH, lonely);
     write_config("[Platform]\ntotal=2\nseedID=M\n");
-    RunOptions o = options({"1"});
+    std::string log = dir_.file("joblog");
+    RunOptions o = options({"1", "--joblog", log});
     o.program = lonely;
     o.env.push_back("PATH=/nonexistent");
     SpawnBenchRun run(o);
     EXPECT_EQ(run.wait(kPatience), 0);
     const std::string line =
         "SpawnBench: cannot start VORNCoreExTest.exe: No such file or directory\n";
-    EXPECT_EQ(run.err(), line + line);
-    EXPECT_NE(run.out().find("All VORNCore Stopped!\n"), std::string::npos);
+    EXPECT_EQ(run.err(), line + line +
+                             "SpawnBench: 2 of 2 copies failed: copy 0 could not be started; copy "
+                             "1 could not be started\n");
+    EXPECT_EQ(run.out(), "Click enter to exit\nAll VORNCore Stopped!\n");
+    EXPECT_EQ(joblog_outcomes(testsupport::read_file(log)),
+              (std::vector<Argv>{{"Seq", "Exitval", "Signal", "Command"},
+                                 {"1", "127", "0", "VORNCoreExTest.exe M 0 1 0"},
+                                 {"2", "127", "0", "VORNCoreExTest.exe M 1 1 1"}}));
+}
+
+TEST_F(SpawnBench, FailedCopiesAreNamedLoggedAndCountedByStrict) {
+    // Copy 1 exits with 3 and copy 4 crashes on their own; the rest wait.
+    write_config("[Platform]\ntotal=5\nseedID=R%d\n");
+    std::string log = dir_.file("joblog");
+    RunOptions o = options({"1", "--joblog", log, "--strict"});
+    o.env.insert(o.env.end(), {"VORNCORE_HOLD_MS_1=0", "VORNCORE_EXIT_1=3", "VORNCORE_HOLD_MS_4=0",
+                               "VORNCORE_SIGNAL_4=11"});
+    SpawnBenchRun run(o);
+    // Each line is in the log as soon as a pass has seen its copy end.
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    auto rows = [&] { return joblog_outcomes(testsupport::read_file(log)); };
+    while (rows().size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    }
+    ASSERT_EQ(rows().size(), 3u);
+    run.press_enter();
+    EXPECT_EQ(run.wait(kPatience), 1);
+    EXPECT_EQ(run.err(),
+              "SpawnBench: 2 of 5 copies failed: copy 1 exited with status 3; copy 4 was killed by "
+              "signal 11 (Segmentation fault)\n");
+    // The two that ended may have been seen by one pass or by two.
+    std::vector<Argv> log_rows = rows();
+    ASSERT_EQ(log_rows.size(), 6u);
+    std::sort(log_rows.begin() + 1, log_rows.begin() + 3);
+    EXPECT_EQ(log_rows, (std::vector<Argv>{{"Seq", "Exitval", "Signal", "Command"},
+                                           {"2", "3", "0", "VORNCoreExTest.exe R%d 1 1 1"},
+                                           {"5", "0", "11", "VORNCoreExTest.exe R%d 4 1 4"},
+                                           {"1", "-1", "9", "VORNCoreExTest.exe R%d 0 1 0"},
+                                           {"3", "-1", "9", "VORNCoreExTest.exe R%d 2 1 2"},
+                                           {"4", "-1", "9", "VORNCoreExTest.exe R%d 3 1 3"}}));
+    expect_nothing_survives();
+}
+
+TEST_F(SpawnBench, LiveStatusIsRewrittenOnATerminalAndErased) {
+    int tty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(tty, 0);
+    ASSERT_TRUE(grantpt(tty) == 0 && unlockpt(tty) == 0);
+    std::string terminal = ptsname(tty);
+    write_config("[Platform]\ntotal=2\nseedID=L%d\n");
+    RunOptions o = options({"1"});
+    o.env.push_back("VORNCORE_HOLD_MS=1500");
+    // Standard output shares the terminal, as it usually does.
+    o.shell_prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + terminal + " 2>&1"};
+    SpawnBenchRun run(o);
+    EXPECT_EQ(run.wait(kPatience), 0);
+    std::string shown;
+    char buf[4096];
+    for (ssize_t n; (n = read(tty, buf, sizeof buf)) > 0;)
+        shown.append(buf, static_cast<size_t>(n));
+    close(tty);
+    EXPECT_NE(shown.find("\rSpawnBench: 2 running, 0 ended of 2 | 0:0"), std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("\rSpawnBench: 0 running, 2 ended of 2 | 0:0"), std::string::npos)
+        << shown;
+    // Blanked out before our own line and at the end: every line here is 42
+    // characters long.
+    const std::string blank = "\r" + std::string(42, ' ') + "\r";
+    EXPECT_NE(shown.find(blank + "All VORNCore Stopped!"), std::string::npos) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - blank.size()), blank) << shown;
+}
+
+TEST_F(SpawnBench, JobLogThatCannotBeOpenedIsAUsageError) {
+    std::string log = work_ + "/no/such/folder/joblog";
+    SpawnBenchRun run(options({"--joblog", log}));
+    EXPECT_EQ(run.wait(kPatience), 2);
+    EXPECT_EQ(run.err(),
+              "SpawnBench: cannot open job log '" + log + "': No such file or directory\n");
+    EXPECT_EQ(run.out(), "");
+    EXPECT_TRUE(read_records(records_).empty());
 }
 
 class UsageErrors : public SpawnBench, public ::testing::WithParamInterface<const char*> {};
@@ -161,13 +250,16 @@ TEST_F(SpawnBench, UsageErrorStaysOnOneLine) {
               "SpawnBench: invalid maximum '?x?y': expected a number from 1 to 2147483647\n");
 }
 
-TEST_F(SpawnBench, HelpGoesToStandardOutput) {
+TEST_F(SpawnBench, HelpGoesToStandardOutputAndUnknownOptionsAreRefused) {
     for (const char* flag : {"-h", "--help"}) {
         SpawnBenchRun run(options({flag}));
         EXPECT_EQ(run.wait(kPatience), 0);
-        EXPECT_EQ(run.out().rfind("usage: SpawnBench [maximum]\n", 0), 0u) << run.out();
+        EXPECT_EQ(run.out().rfind("usage: SpawnBench [options] [maximum]\n", 0), 0u) << run.out();
         EXPECT_EQ(run.err(), "");
     }
+    SpawnBenchRun run(options({"200", "--no-such-option"}));
+    EXPECT_EQ(run.wait(kPatience), 2);
+    EXPECT_EQ(run.err(), "SpawnBench: unknown option '--no-such-option' (see SpawnBench --help)\n");
     EXPECT_TRUE(read_records(records_).empty());
 }
 

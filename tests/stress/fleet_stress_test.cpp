@@ -191,6 +191,11 @@ TEST_F(Fleet, ProgramMissingForEveryCopyIsReportedForEach) {
         "SpawnBench: cannot start VORNCoreExTest.exe: No such file or directory\n";
     std::string expected;
     for (size_t i = 0; i < kFleet; ++i) expected += line;
+    expected += "SpawnBench: " + std::to_string(kFleet) + " of " + std::to_string(kFleet) +
+                " copies failed: copy 0 could not be started; copy 1 could not be started; copy 2 "
+                "could not be started; copy 3 could not be started; copy 4 could not be started; "
+                "and " +
+                std::to_string(kFleet - 5) + " more\n";
     EXPECT_EQ(run.err(), expected);
     EXPECT_NE(run.out().find("All VORNCore Stopped!\n"), std::string::npos);
     EXPECT_TRUE(read_records(records_).empty());

@@ -80,7 +80,7 @@ protected:
     }
     void TearDown() override {
         for (const char* name : {"VORNCORE_RECORD_DIR", "VORNCORE_DELAY_MS", "VORNCORE_HOLD_MS",
-                                 "VORNCORE_CHILD", "VORNCORE_IGNORE_TERM"}) {
+                                 "VORNCORE_CHILD", "VORNCORE_IGNORE_TERM", "VORNCORE_EXIT"}) {
             unsetenv(name);
         }
         EXPECT_TRUE(no_children_left());
@@ -226,13 +226,32 @@ TEST_F(ProcessTest, StartsDetachedFromOurTerminalAndSignals) {
     EXPECT_EQ(util_process_kill_handle(h), -ESRCH);
 }
 
-TEST_F(ProcessTest, EndedCopyStaysReservedUntilStopped) {
+TEST_F(ProcessTest, EndedCopyStaysReservedUntilStoppedAndTellsHowItEnded) {
+    setenv("VORNCORE_EXIT", "3", 1);
     util_process_handle h = util_process_cmd_launch_no_wait("VORNCoreExTest.exe x 0 3 0");
     ASSERT_GT(h, 0);
     ASSERT_TRUE(wait_until([&] { return !util_is_process_running(h); }));
-    EXPECT_EQ(status_field(h, "State").substr(0, 1), "Z");  // asked, not reaped
+    util_process_end end{};
+    for (int asked = 0; asked < 2; ++asked) {  // asking does not reap
+        ASSERT_EQ(util_process_end_state(h, &end), 1);
+        EXPECT_EQ(end.kind, UTIL_END_EXITED);
+        EXPECT_EQ(end.code, 3u);
+    }
+    EXPECT_EQ(status_field(h, "State").substr(0, 1), "Z");
     EXPECT_EQ(util_process_kill_handle(h), 0);
     EXPECT_FALSE(proc_exists(h));
+    EXPECT_LT(util_process_end_state(h, &end), 0);
+    EXPECT_LT(util_process_end_state(UTIL_NO_PROCESS, &end), 0);
+
+    setenv("VORNCORE_HOLD_MS", "-1", 1);
+    h = util_process_cmd_launch_no_wait("VORNCoreExTest.exe x 0 3 0");
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(util_process_end_state(h, &end), 0);
+    kill(h, SIGUSR1);
+    ASSERT_TRUE(wait_until([&] { return util_process_end_state(h, &end) == 1; }));
+    EXPECT_EQ(end.kind, UTIL_END_SIGNALED);
+    EXPECT_EQ(end.code, static_cast<uint32_t>(SIGUSR1));
+    EXPECT_EQ(util_process_kill_handle(h), 0);
 }
 
 // Its own child is killed and reaped too, whether the copy is still running

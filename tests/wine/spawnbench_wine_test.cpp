@@ -221,7 +221,9 @@ TEST_F(WineSpawnBench, MissingProgramIsReported) {
     EXPECT_EQ(line.rfind(prefix, 0), 0u) << err;
     EXPECT_GT(line.size(), prefix.size() + 2) << "no reason given";
     EXPECT_EQ(line.find('\r'), line.size() - 2) << "the reason keeps its own line end";
-    EXPECT_EQ(err, line + line);
+    EXPECT_EQ(err, line + line +
+                       "SpawnBench: 2 of 2 copies failed: copy 0 could not be started; copy 1 "
+                       "could not be started\r\n");
     EXPECT_NE(lf(run.out()).find("All VORNCore Stopped!\n"), std::string::npos);
 }
 

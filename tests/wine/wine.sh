@@ -14,7 +14,9 @@ if [ ! -x "$loader" ]; then
     echo "wine.sh: no Wine loader at $loader; install wine64 (bash scripts/setup.sh wine64)" >&2
     exit 127
 fi
+# No Mono or Gecko for a new prefix: nothing here needs them.
 export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 server=$(dirname "$loader")/wineserver
 [ -x "$server" ] || server=wineserver
 mkdir -p "$prefix"

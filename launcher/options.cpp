@@ -1,0 +1,201 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// The argument as it can be shown on one line: control characters become '?'.
+std::string printable(const char* text) {
+    std::string shown(text);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return shown;
+}
+
+bool looks_negative(const char* arg) {
+    return arg[0] == '-' && std::isdigit(static_cast<unsigned char>(arg[1]));
+}
+
+// The whole text must be a decimal number within 32 bits.
+bool parse_whole_number(const char* text, int32_t* value) {
+    char* end = nullptr;
+    errno = 0;
+    long parsed = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || parsed < INT32_MIN ||
+        parsed > INT32_MAX) {
+        return false;
+    }
+    *value = static_cast<int32_t>(parsed);
+    return true;
+}
+
+// Long-only options, numbered past every character.
+enum : int { kPlan = 256, kCopy, kSlurm, kTotal, kSeedId, kJoblog, kStrict };
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"plan", no_argument, nullptr, kPlan},
+    {"copy", required_argument, nullptr, kCopy},
+    {"slurm", no_argument, nullptr, kSlurm},
+    {"total", required_argument, nullptr, kTotal},
+    {"seed-id", required_argument, nullptr, kSeedId},
+    {"joblog", required_argument, nullptr, kJoblog},
+    {"strict", no_argument, nullptr, kStrict},
+    {nullptr, 0, nullptr, 0},
+};
+// ":" first: a missing value is reported apart from an unknown option.
+const char kShortOptions[] = ":h";
+
+}  // namespace
+
+bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* error) {
+    // getopt would take "-3" for an option. Such arguments get a stand-in
+    // without the dash, found again by its address after getopt has permuted.
+    std::vector<std::string> masks;
+    masks.reserve(static_cast<size_t>(argc));
+    std::vector<char*> args(argv, argv + argc);
+    for (int i = 1; i < argc; ++i) {
+        if (looks_negative(argv[i])) {
+            masks.push_back(std::string("n") + argv[i]);
+            args[static_cast<size_t>(i)] = masks.back().data();
+        }
+    }
+    // getopt permutes `args`; the stand-ins are found by their place before.
+    const std::vector<char*> unpermuted = args;
+    auto original = [&](const char* arg) -> const char* {
+        for (size_t i = 0; i < unpermuted.size(); ++i) {
+            if (unpermuted[i] == arg) return argv[i];
+        }
+        return arg;
+    };
+    args.push_back(nullptr);
+
+    // Only one mode per run.
+    auto set_mode = [&](LaunchMode mode) {
+        if (options->mode != LaunchMode::kRun && options->mode != mode) {
+            *error = "--plan, --copy and --slurm exclude each other";
+            return false;
+        }
+        options->mode = mode;
+        return true;
+    };
+
+    std::vector<const char*> plain;
+    optind = 0;  // start afresh, also when called more than once
+    opterr = 0;
+    for (;;) {
+        int c = getopt_long(argc, args.data(), kShortOptions, kLongOptions, nullptr);
+        if (c == -1) break;
+        switch (c) {
+            case 'h':
+                options->help = true;
+                break;
+            case kPlan:
+                if (!set_mode(LaunchMode::kPlan)) return false;
+                break;
+            case kSlurm:
+                if (!set_mode(LaunchMode::kSlurm)) return false;
+                break;
+            case kCopy:
+                if (!set_mode(LaunchMode::kCopy)) return false;
+                if (!parse_whole_number(original(optarg), &options->copy)) {
+                    *error = "invalid copy number '" + printable(original(optarg)) +
+                             "': expected a whole number";
+                    return false;
+                }
+                break;
+            case kTotal:
+                if (!parse_whole_number(original(optarg), &options->total)) {
+                    *error = "invalid total '" + printable(original(optarg)) +
+                             "': expected a whole number from -2147483648 to 2147483647";
+                    return false;
+                }
+                options->has_total = true;
+                break;
+            case kSeedId:
+                options->seed_id = original(optarg);
+                if (options->seed_id.size() >= kTemplateSize) {
+                    *error = "seed ID '" + printable(options->seed_id.c_str()) + "' is " +
+                             std::to_string(options->seed_id.size()) +
+                             " characters long; at most " + std::to_string(kTemplateSize - 1) +
+                             " fit";
+                    return false;
+                }
+                options->has_seed_id = true;
+                break;
+            case kJoblog:
+                options->joblog = original(optarg);
+                break;
+            case kStrict:
+                options->strict = true;
+                break;
+            case ':':
+            case '?': {
+                // A long option, or a missing value, is always the element just
+                // passed; an unknown short option is known by its letter only.
+                const char* arg = c == ':' || optopt == 0
+                                      ? original(args[static_cast<size_t>(optind - 1)])
+                                      : nullptr;
+                std::string name = arg != nullptr ? std::string(arg, std::strcspn(arg, "="))
+                                                  : std::string("-") + static_cast<char>(optopt);
+                *error = (c == ':' ? "option '" + printable(name.c_str()) + "' needs a value"
+                                   : "unknown option '" + printable(name.c_str()) + "'") +
+                         " (see SpawnBench --help)";
+                return false;
+            }
+            default:
+                break;
+        }
+    }
+    for (int i = optind; i < argc; ++i) plain.push_back(original(args[static_cast<size_t>(i)]));
+    if (options->help) return true;
+
+    if (!plain.empty() && !parse_maximum(plain[0], &options->maximum)) {
+        *error =
+            "invalid maximum '" + printable(plain[0]) + "': expected a number from 1 to 2147483647";
+        return false;
+    }
+    // They report on a fleet that this run supervises; the other modes run none.
+    if (options->mode != LaunchMode::kRun && (options->joblog != nullptr || options->strict)) {
+        *error = "--joblog and --strict go with a fleet run, not with --plan, --copy or --slurm";
+        return false;
+    }
+    return true;
+}
+
+std::string options_usage() {
+    char text[2048];
+    std::snprintf(text, sizeof text,
+                  "usage: SpawnBench [options] [maximum]\n"
+                  "Starts copies of %s over the total of indices in VORNCoreExTest.ini\n"
+                  "(section Platform, keys total and seedID), at most `maximum` indices per\n"
+                  "copy (default %d, from 1 to 2147483647). Press Enter to stop them.\n"
+                  "\n"
+                  "options:\n"
+                  "  -h, --help      show this help and exit\n"
+                  "  --plan          print each copy's command line, one a line; start nothing\n"
+                  "  --copy N        run only copy N of the plan, in the foreground, and end\n"
+                  "                  with its exit status (128 + the signal's number if killed)\n"
+                  "  --slurm         print a batch script that runs the plan as a Slurm job\n"
+                  "                  array, one task per copy: SpawnBench --slurm | sbatch\n"
+                  "  --total N       take N as the total instead of the INI's\n"
+                  "  --seed-id TEXT  take TEXT as the template instead of the INI's seedID\n"
+                  "  --joblog FILE   log how each copy ended, one tab-separated line per\n"
+                  "                  copy in GNU parallel's --joblog format\n"
+                  "  --strict        exit with status 1 if a copy failed: it could not be\n"
+                  "                  started, exited with a status other than 0, or was\n"
+                  "                  killed by a signal that SpawnBench did not send\n",
+                  kCoreTestProgram, kDefaultMaximum);
+    return text;
+}
+
+std::string printable_argument(const char* text) { return printable(text); }

@@ -1,0 +1,42 @@
+// SpawnBench's command line: options, then the per-copy maximum as the first
+// plain argument. Further plain arguments are ignored.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "plan.h"
+
+// What the run does with the fleet plan.
+enum class LaunchMode {
+    kRun,    // start every copy here and supervise them
+    kPlan,   // print every copy's command line
+    kCopy,   // run one copy in the foreground
+    kSlurm,  // print a batch script that runs the plan as a Slurm job array
+};
+
+struct LaunchOptions {
+    bool help = false;
+    int32_t maximum = kDefaultMaximum;
+    LaunchMode mode = LaunchMode::kRun;
+    int32_t copy = 0;  // the copy of kCopy; may lie outside the plan
+    // Values given on the command line take the place of the INI's.
+    bool has_total = false;
+    int32_t total = 0;
+    bool has_seed_id = false;
+    std::string seed_id;
+    const char* joblog = nullptr;  // --joblog FILE, within argv
+    bool strict = false;           // --strict: exit status 1 if a copy failed
+};
+
+// Parses `argv` (getopt_long rules: options and plain arguments may mix). A
+// plain argument that looks like a negative number is taken as the maximum,
+// not as an option. Returns false on a usage error, with a one-line message
+// (no program prefix) in `error`. Not reentrant: getopt keeps global state.
+bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* error);
+
+// The text of --help.
+std::string options_usage();
+
+// `text` as it can be shown on one line: control characters become '?'.
+std::string printable_argument(const char* text);

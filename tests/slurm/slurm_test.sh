@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# SpawnBench's fleets as job arrays on a real Slurm, reached through SLURM_CONF
+# (bash scripts/slurm-local.sh up prints it).
+#   slurm_test.sh <SpawnBench> coverage|failure|cancel
+# Without a cluster the test is skipped (status 77), except in CI, where it
+# fails.
+set -euo pipefail
+spawnbench="$1"
+case_name="$2"
+patience=60 # seconds; only catches hangs
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+unreachable() {
+  [ "${CI:-}" = true ] && fail "$*"
+  echo "SKIP: $*"
+  exit 77
+}
+command -v sbatch >/dev/null || unreachable "no Slurm client here (bash scripts/slurm-local.sh up)"
+[ -n "${SLURM_CONF:-}" ] || unreachable "SLURM_CONF is not set (bash scripts/slurm-local.sh up)"
+sinfo -h -o %T >/dev/null 2>&1 || unreachable "no Slurm controller answers for $SLURM_CONF"
+
+tmp="$(mktemp -d)"
+job=""
+cleanup() {
+  [ -z "$job" ] || scancel "$job" 2>/dev/null || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+mkdir -p "$tmp/work" "$tmp/records" "$tmp/out"
+cd "$tmp/work"
+
+# Submits `SpawnBench --slurm <maximum>` as it stands, with the stand-in's
+# records and the tasks' output under $tmp. Extra VORNCORE_* settings come as
+# NAME=value arguments.
+submit() {
+  local maximum="$1"
+  shift
+  job="$(env VORNCORE_RECORD_DIR="$tmp/records" VORNCORE_DELAY_MS=0 "$@" \
+    sh -c '"$0" --slurm "$1" | sbatch --parsable --output="$2/%A_%a.out"' \
+    "$spawnbench" "$maximum" "$tmp/out")"
+  job="${job%%;*}"
+  [ -n "$job" ] || fail "sbatch gave no job id"
+}
+
+# Every task's "JobState ExitCode", one a line, from Slurm's own job records.
+task_states() {
+  scontrol show job -o "$job" | sed -n 's/.* JobState=\([A-Z_]*\) .* ExitCode=\([0-9:]*\) .*/\1 \2/p'
+}
+
+# Polls the records rather than trusting sbatch --wait, under a timeout.
+wait_for_end() {
+  local deadline=$((SECONDS + patience)) states
+  for (( ; ; )); do
+    states="$(task_states)"
+    [ -n "$states" ] &&
+      ! grep -Eqv '^(COMPLETED|FAILED|CANCELLED|TIMEOUT|NODE_FAIL|OUT_OF_MEMORY) ' <<<"$states" &&
+      return 0
+    [ $SECONDS -lt $deadline ] || fail "job $job not over after $patience s: $(xargs <<<"$states")"
+    sleep 0.2
+  done
+}
+
+records() { find "$tmp/records" -name '*.args' | wc -l; }
+children() { find "$tmp/records" -name '*.child' | wc -l; }
+
+case "$case_name" in
+  coverage)
+    printf '[Platform]\ntotal=1000\nseedID=SL%%05d\n' >VORNCoreExTest.ini
+    "$spawnbench" --plan 200 >"$tmp/plan"
+    submit 200
+    wait_for_end
+    [ "$(task_states | sort | uniq -c | xargs)" = "5 COMPLETED 0:0" ] ||
+      fail "tasks: $(task_states | xargs)"
+    # Each record: pid, then one argument a line; as a command line, in copy order.
+    for f in "$tmp"/records/*.args; do tail -n +2 "$f" | paste -sd ' '; done |
+      sort -t ' ' -k5,5n >"$tmp/started"
+    diff "$tmp/plan" "$tmp/started" || fail "the tasks did not start the plan's command lines"
+    # Every index from 0 to 999 exactly once.
+    awk '{ for (i = $3; i < $3 + $4; ++i) print i }' "$tmp/started" | sort -n >"$tmp/indices"
+    seq 0 999 | diff - "$tmp/indices" >/dev/null || fail "indices not covered exactly once"
+    echo "5 tasks, 1000 indices, each once, with the plan's command lines"
+    ;;
+  failure)
+    printf '[Platform]\ntotal=2\nseedID=F%%d\n' >VORNCoreExTest.ini
+    submit 1 VORNCORE_EXIT=3
+    wait_for_end
+    [ "$(task_states | sort | uniq -c | xargs)" = "2 FAILED 3:0" ] ||
+      fail "tasks: $(task_states | xargs)"
+    echo "copies that exit 3 show as FAILED 3:0"
+    ;;
+  cancel)
+    # Copies that ignore SIGTERM, each with a child of its own; as many as run
+    # at once here, up to two.
+    cpus="$(sinfo -h -o %c | head -n 1)"
+    copies=$((cpus < 2 ? cpus : 2))
+    printf '[Platform]\ntotal=%d\nseedID=C%%d\n' "$copies" >VORNCoreExTest.ini
+    submit 1 VORNCORE_HOLD_MS=-1 VORNCORE_CHILD=1 VORNCORE_IGNORE_TERM=1
+    deadline=$((SECONDS + patience))
+    until [ "$(records)" -eq "$copies" ] && [ "$(children)" -eq "$copies" ]; do
+      [ $SECONDS -lt $deadline ] || fail "copies did not start: $(task_states | xargs)"
+      sleep 0.1
+    done
+    # The copies, their children, and the SpawnBench --copy above each.
+    pids="$(cat "$tmp"/records/*.child; for f in "$tmp"/records/*.args; do
+      pid="$(head -n 1 "$f")"
+      echo "$pid"
+      awk '{ print $4 }' "/proc/$pid/stat"
+    done)"
+    for pid in $pids; do
+      [ -e "/proc/$pid" ] || fail "process $pid ended before scancel"
+    done
+    scancel "$job"
+    wait_for_end
+    [ "$(task_states | cut -d ' ' -f 1 | sort -u)" = CANCELLED ] || fail "tasks: $(task_states | xargs)"
+    # The job is over on record before its processes are; give them KillWait.
+    deadline=$((SECONDS + patience))
+    for pid in $pids; do
+      while [ -e "/proc/$pid" ]; do
+        [ $SECONDS -lt $deadline ] || fail "process $pid outlived scancel: $(tr '\0' ' ' <"/proc/$pid/cmdline")"
+        sleep 0.1
+      done
+    done
+    echo "scancel left none of $(echo $pids | wc -w) processes"
+    ;;
+  *) fail "unknown case $case_name" ;;
+esac

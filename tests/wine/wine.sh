@@ -8,7 +8,8 @@
 # with `WINEPREFIX=PREFIX wineserver -k`.
 set -euo pipefail
 loader=$1
-prefix=$2
+mkdir -p "$2"
+prefix=$(cd "$2" && pwd)  # Wine wants it absolute
 shift 2
 if [ ! -x "$loader" ]; then
     echo "wine.sh: no Wine loader at $loader; install wine64 (bash scripts/setup.sh wine64)" >&2
@@ -19,7 +20,6 @@ export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 server=$(dirname "$loader")/wineserver
 [ -x "$server" ] || server=wineserver
-mkdir -p "$prefix"
 {
     flock 9
     # Exits 2, doing nothing, when a server runs already. The server and the

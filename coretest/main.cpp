@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
     int64_t delay_ms = env_int("VORNCORE_DELAY_MS", 0, INT32_MAX, 10);
     int64_t hold_ms = env_int("VORNCORE_HOLD_MS", -1, INT32_MAX, 0);
     int64_t exit_status = env_int("VORNCORE_EXIT", 0, 255, 0);
-    bool with_child = env_int("VORNCORE_CHILD", 0, 1, 0) == 1;
+    // Children of its own, which hold until killed.
+    int64_t children = env_int("VORNCORE_CHILD", 0, 1000, 0);
     bool ignore_term = env_int("VORNCORE_IGNORE_TERM", 0, 1, 0) == 1;
     int64_t end_signal = env_int("VORNCORE_SIGNAL", 0, 64, 0);
 
@@ -166,11 +167,15 @@ int main(int argc, char** argv) {
     }
 
     if (ignore_term) util_ignore_stop_requests();
-    if (with_child) {
+    if (children > 0) {
         fflush(nullptr);
-        uint32_t child = util_start_holding_child(&why);
-        if (child == 0) fail("cannot start a child: %s", why.c_str());
-        if (record_dir != nullptr) write_record(record_dir, ".child", std::to_string(child) + "\n");
+        std::string pids;
+        for (int64_t i = 0; i < children; ++i) {
+            uint32_t child = util_start_holding_child(&why);
+            if (child == 0) fail("cannot start a child: %s", why.c_str());
+            pids += std::to_string(child) + "\n";
+        }
+        if (record_dir != nullptr) write_record(record_dir, ".child", pids);
     }
 
     describe("start", copy, start, share, id_template);

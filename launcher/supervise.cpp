@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "vorn_console.h"
 
@@ -36,7 +37,13 @@ void supervise(const util_process_handle* handles, int32_t count, uint32_t poll_
     std::fflush(stdout);
 
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, key_thread, nullptr) == 0) {
+    int rc = pthread_create(&thread, nullptr, key_thread, nullptr);
+    if (rc != 0) {
+        // Enter could not stop the fleet, so it is stopped at once. Say why:
+        // the copies may have taken the last slots under a process limit.
+        std::fprintf(stderr, "SpawnBench: cannot wait for Enter: %s; stopping the copies\n",
+                     std::strerror(rc));
+    } else {
         pthread_detach(thread);
         while (!g_stop.load()) {
             bool any_running = false;

@@ -1,12 +1,13 @@
 // POSIX implementation of the utility layer. Children are started with
-// posix_spawn, each leading a process group of its own, and are remembered
-// until they are stopped, so that a pid is only ever signalled while its
-// process (or at least its zombie) still holds it.
+// vfork and exec, each leading a process group of its own and killed when the
+// thread that started it dies, and are remembered until they are stopped, so
+// that a pid is only ever signalled while its process (or at least its
+// zombie) still holds it.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -43,7 +44,9 @@ bool subreaper_set = false;
 }
 [[maybe_unused]] const char* pick_error(const char* msg, const char*) { return msg; }
 
-void report_failed_start(const std::string& name, int error) {
+// Leaves "cannot start <name>: <reason>" in `why`, cut to fit.
+void describe_failed_start(const std::string& name, int error, char* why, size_t why_size) {
+    if (why == nullptr || why_size == 0) return;
     char buf[256];
     const char* reason = pick_error(strerror_r(error, buf, sizeof buf), buf);
     // The name comes from our caller; keep the message on one line regardless.
@@ -51,8 +54,7 @@ void report_failed_start(const std::string& name, int error) {
     for (char& c : shown) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }
-    fprintf(stderr, "%s: cannot start %s: %s\n", program_invocation_short_name, shown.c_str(),
-            reason);
+    snprintf(why, why_size, "cannot start %s: %s", shown.c_str(), reason);
 }
 
 std::vector<std::string> split_at_blanks(const char* line) {
@@ -137,41 +139,134 @@ void keep_children_for_us() {
     }
 }
 
+// ThreadSanitizer turns vfork into fork, so the child's memory is its own.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kChildSharesMemory = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kChildSharesMemory = false;
+#else
+constexpr bool kChildSharesMemory = true;
+#endif
+#else
+constexpr bool kChildSharesMemory = true;
+#endif
+
+// Everything the child needs, made ready before vfork: it may not allocate.
+struct ChildPlan {
+    const char* path;
+    char* const* argv;
+    char* const* envp;
+    sigset_t defaults;  // reset to the default action even if ignored here
+    pid_t parent;
+    int report_fd;       // write end of the failure pipe, or -1
+    volatile int error;  // errno of the step that failed, when memory is shared
+};
+
+// Runs in the vforked child, on our memory and our stack, with every signal
+// blocked: only async-signal-safe calls, and no return.
+[[noreturn]] __attribute__((noinline, no_sanitize_address)) void run_child(ChildPlan* plan) {
+    // Once the mask is cleared below, none of our handlers may run here.
+    struct sigaction default_action;
+    memset(&default_action, 0, sizeof default_action);
+    default_action.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
+        struct sigaction current;
+        if (sigaction(sig, nullptr, &current) != 0) continue;
+        if (sigismember(&plan->defaults, sig) == 1 ||
+            (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN)) {
+            sigaction(sig, &default_action, nullptr);
+        }
+    }
+    // The Enter key belongs to the launcher; Ctrl+C reaches only its group.
+    bool ok = setpgid(0, 0) == 0;
+    if (ok) {
+        // Closed first, so that taking it over needs no spare descriptor.
+        close(STDIN_FILENO);
+        int null_fd = open("/dev/null", O_RDONLY);
+        ok = null_fd == STDIN_FILENO ||
+             (null_fd > STDIN_FILENO && dup2(null_fd, STDIN_FILENO) == STDIN_FILENO &&
+              close(null_fd) == 0);
+    }
+    // Killed with the thread that started it, even if that dies by SIGKILL.
+    ok = ok && prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0;
+    // If the launcher died before the prctl, the signal will never come.
+    if (ok && getppid() != plan->parent) _exit(127);
+    if (ok) {
+        sigset_t empty;
+        sigemptyset(&empty);
+        sigprocmask(SIG_SETMASK, &empty, nullptr);
+        execve(plan->path, plan->argv, plan->envp);
+    }
+    int error = errno;
+    plan->error = error;
+    if (plan->report_fd >= 0) {
+        ssize_t written = write(plan->report_fd, &error, sizeof error);
+        (void)written;
+    }
+    _exit(127);
+}
+
+// Kept apart so that nothing of the caller's lives across the vfork.
+__attribute__((noinline)) pid_t vfork_child(ChildPlan* plan) {
+    pid_t child = vfork();
+    if (child == 0) run_child(plan);
+    return child;
+}
+
+// Starts `path` with `words` as its argv. Returns 0 and the pid, or an errno
+// value; a child whose exec failed is reaped here and never seen outside.
 int spawn(const std::string& path, const std::vector<std::string>& words, pid_t* pid) {
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    int rc = posix_spawn_file_actions_init(&actions);
-    if (rc != 0) return rc;
-    rc = posix_spawnattr_init(&attr);
-    if (rc != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return rc;
-    }
-    // The Enter key belongs to the launcher; Ctrl+C reaches only its group.
-    sigset_t empty, defaults;
-    sigemptyset(&empty);
-    sigemptyset(&defaults);
+    ChildPlan plan;
+    plan.path = path.c_str();
+    plan.argv = argv.data();
+    plan.envp = environ;
+    sigemptyset(&plan.defaults);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2,
                     SIGTSTP, SIGTTIN, SIGTTOU}) {
-        sigaddset(&defaults, sig);
+        sigaddset(&plan.defaults, sig);
     }
-    rc = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (rc == 0) {
-        rc = posix_spawnattr_setflags(
-            &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    plan.parent = getpid();
+    plan.report_fd = -1;
+    plan.error = 0;
+    // With shared memory the child leaves its errno in `plan`; otherwise it
+    // writes it to a pipe that its exec closes. Out of descriptors, the copy
+    // is started all the same, and a failed exec shows only as its exit.
+    int report[2] = {-1, -1};
+    if (!kChildSharesMemory && pipe2(report, O_CLOEXEC) == 0) plan.report_fd = report[1];
+
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &saved);
+    pid_t child = vfork_child(&plan);
+    int error = child < 0 ? errno : 0;
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+
+    if (kChildSharesMemory) {
+        if (child > 0) error = plan.error;
+    } else if (plan.report_fd >= 0) {
+        close(report[1]);
+        int reported = 0;
+        ssize_t got;
+        do {
+            got = read(report[0], &reported, sizeof reported);
+        } while (got < 0 && errno == EINTR);
+        if (child > 0 && got == static_cast<ssize_t>(sizeof reported)) error = reported;
+        close(report[0]);
     }
-    if (rc == 0) rc = posix_spawnattr_setpgroup(&attr, 0);
-    if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &empty);
-    if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &defaults);
-    if (rc == 0) rc = posix_spawn(pid, path.c_str(), &actions, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc;
+    if (child > 0 && error != 0) {
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return error;
+    }
+    *pid = child;
+    return error;
 }
 
 }  // namespace
@@ -181,16 +276,17 @@ bool util_is_file_exist(const char* path) {
     return path != nullptr && stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {
+util_process_handle util_process_start(const char* command_line, char* why, size_t why_size) {
+    if (why != nullptr && why_size > 0) why[0] = '\0';
     if (command_line == nullptr) {
-        report_failed_start("(null)", EINVAL);
+        describe_failed_start("(null)", EINVAL, why, why_size);
         return UTIL_NO_PROCESS;
     }
     size_t length = strnlen(command_line, kMaxCommandLine + 1);
     if (length > kMaxCommandLine) {
         const char* blank = static_cast<const char*>(memchr(command_line, ' ', kMaxCommandLine));
         size_t name_length = blank != nullptr ? static_cast<size_t>(blank - command_line) : 64;
-        report_failed_start(std::string(command_line, name_length), E2BIG);
+        describe_failed_start(std::string(command_line, name_length), E2BIG, why, why_size);
         return UTIL_NO_PROCESS;
     }
     std::vector<std::string> words = split_at_blanks(command_line);
@@ -205,10 +301,18 @@ util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {
         if (error == 0) registry.insert(pid);
     }
     if (error != 0) {
-        report_failed_start(words[0], error);
+        describe_failed_start(words[0], error, why, why_size);
         return UTIL_NO_PROCESS;
     }
     return pid;
+}
+
+util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {
+    // Room for a whole name of the longest command line, and the reason.
+    char why[kMaxCommandLine + 256];
+    util_process_handle handle = util_process_start(command_line, why, sizeof why);
+    if (handle == UTIL_NO_PROCESS) fprintf(stderr, "%s: %s\n", program_invocation_short_name, why);
+    return handle;
 }
 
 int util_process_end_state(util_process_handle handle, util_process_end* end) {

@@ -45,14 +45,15 @@ std::string program_name() {
     return name;
 }
 
-void report_failed_start(std::string name, DWORD error) {
+// Leaves "cannot start <name>: <reason>" in `why`, cut to fit.
+void describe_failed_start(std::string name, DWORD error, char* why, size_t why_size) {
+    if (why == nullptr || why_size == 0) return;
     // The name comes from our caller; keep the message on one line regardless.
     for (char& c : name) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }
-    fprintf(stderr, "%s: cannot start %s: %s\n", program_name().c_str(), name.c_str(),
-            util_windows_reason(error).c_str());
-    fflush(stderr);
+    snprintf(why, why_size, "cannot start %s: %s", name.c_str(),
+             util_windows_reason(error).c_str());
 }
 
 // The null device for every copy's standard input, opened once.
@@ -207,16 +208,17 @@ bool util_is_file_exist(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {
+util_process_handle util_process_start(const char* command_line, char* why, size_t why_size) {
+    if (why != nullptr && why_size > 0) why[0] = '\0';
     if (command_line == nullptr) {
-        report_failed_start("(null)", ERROR_INVALID_PARAMETER);
+        describe_failed_start("(null)", ERROR_INVALID_PARAMETER, why, why_size);
         return UTIL_NO_PROCESS;
     }
     size_t length = strnlen(command_line, kMaxCommandLine + 1);
     std::string line(command_line, length);
     std::string name = line.substr(0, line.find(' '));
     if (length > kMaxCommandLine) {
-        report_failed_start(name.substr(0, 64), ERROR_FILENAME_EXCED_RANGE);
+        describe_failed_start(name.substr(0, 64), ERROR_FILENAME_EXCED_RANGE, why, why_size);
         return UTIL_NO_PROCESS;
     }
     Entry entry{nullptr, nullptr};
@@ -236,8 +238,18 @@ util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {
         CloseHandle(entry.process);
         CloseHandle(entry.job);
     }
-    report_failed_start(name, error);
+    describe_failed_start(name, error, why, why_size);
     return UTIL_NO_PROCESS;
+}
+
+util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {
+    char why[512];
+    util_process_handle handle = util_process_start(command_line, why, sizeof why);
+    if (handle == UTIL_NO_PROCESS) {
+        fprintf(stderr, "%s: %s\n", program_name().c_str(), why);
+        fflush(stderr);
+    }
+    return handle;
 }
 
 bool util_is_process_running(util_process_handle handle) {

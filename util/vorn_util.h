@@ -2,6 +2,7 @@
 // stop processes, sleep. One implementation file per OS sits beside it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Opaque 32-bit process handle. On POSIX it is the child's pid, which is also
@@ -21,12 +22,19 @@ bool util_is_file_exist(const char* path);
 // program. A name without '/' is looked for in this program's own folder, then
 // in the current folder, then in PATH. The child gets its own process group,
 // the null device as standard input, and our standard output and error.
+// On Linux it is killed when the thread that started it ends, also when this
+// process is killed outright: start copies from a thread that outlives them.
 // On Windows the line goes to CreateProcess as it is, which looks for the
 // program by the system's own rules (in the same order), and the child runs in
-// a job object of its own that dies with us.
+// a job object of its own that dies with this process.
 // On failure prints "<program>: cannot start <name>: <reason>" on standard
 // error and returns UTIL_NO_PROCESS.
 util_process_handle util_process_cmd_launch_no_wait(const char* command_line);
+
+// The same, but prints nothing: on failure it leaves "cannot start <name>:
+// <reason>" in `why` (`why_size` bytes, always terminated, cut to fit), so
+// that the caller decides what to report.
+util_process_handle util_process_start(const char* command_line, char* why, size_t why_size);
 
 // True while the process behind `handle` has not ended. Never reaps, so the
 // pid stays reserved until util_process_kill_handle.

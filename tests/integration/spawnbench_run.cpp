@@ -74,6 +74,8 @@ SpawnBenchRun::SpawnBenchRun(const RunOptions& options) {
     posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     posix_spawn_file_actions_addchdir_np(&actions, options.folder.c_str());
+    // Nothing of ours (or of ctest's) but the three standard descriptors.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
     pid_t pid = -1;
     if (posix_spawn(&pid, argv_ptrs[0], &actions, nullptr, argv_ptrs.data(), env_ptrs.data()) ==
@@ -183,7 +185,9 @@ bool wait_for_records(const std::string& folder, size_t count, milliseconds time
 std::vector<pid_t> read_child_pids(const std::string& folder) {
     std::vector<pid_t> pids;
     for (const std::string& path : files_with_suffix(folder, ".child")) {
-        pids.push_back(static_cast<pid_t>(std::atoi(testsupport::read_file(path).c_str())));
+        std::istringstream in(testsupport::read_file(path));
+        std::string line;
+        while (std::getline(in, line)) pids.push_back(static_cast<pid_t>(std::atoi(line.c_str())));
     }
     return pids;
 }

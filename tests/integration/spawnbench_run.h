@@ -58,7 +58,7 @@ private:
 // The stand-in's records in `folder`, sorted by copy number (the last argument).
 std::vector<Record> read_records(const std::string& folder);
 bool wait_for_records(const std::string& folder, size_t count, milliseconds timeout);
-// Pids of the children that copies started of their own.
+// Pids of the children that copies started of their own, all copies together.
 std::vector<pid_t> read_child_pids(const std::string& folder);
 
 // The test process adopts orphans, so anything a launcher leaves behind

@@ -1,15 +1,20 @@
 // Runs the real SpawnBench with the stand-in core test program beside it.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <ostream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fleet_cases.h"
@@ -25,6 +30,57 @@ using testsupport::joblog_outcomes;
 
 // Generous bounds that only catch hangs; the poll alone takes a second.
 constexpr milliseconds kPatience{15000};
+
+const std::string kNoSlotLeft =
+    "SpawnBench: cannot start VORNCoreExTest.exe: Resource temporarily unavailable\n";
+
+// Reaps whatever was handed to us until nothing is left; false if something
+// still runs after `timeout`.
+bool reap_orphans(milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        pid_t got = waitpid(-1, nullptr, WNOHANG);
+        if (got < 0 && errno == ECHILD) return true;
+        if (got == 0) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    }
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Runs the launcher as a user of its own, allowed `tasks` processes and
+// threads in all. Root only: anyone else can neither pick a user nor set a
+// limit that ignores whatever else they run.
+bool as_limited_user(int tasks, std::vector<std::string>* prefix, std::string* why) {
+    const char* setpriv = "/usr/bin/setpriv";
+    const char* prlimit = "/usr/bin/prlimit";
+    if (geteuid() != 0) {
+        *why = "needs root to run SpawnBench as a user with a process limit";
+        return false;
+    }
+    if (access(setpriv, X_OK) != 0 || access(prlimit, X_OK) != 0) {
+        *why = "needs setpriv and prlimit (util-linux)";
+        return false;
+    }
+    // A user id nobody else has, and that no other run of this test shares.
+    std::string uid = std::to_string(2000000000u + static_cast<unsigned>(getpid()));
+    *prefix = {setpriv,
+               "--reuid=" + uid,
+               "--regid=" + uid,
+               "--clear-groups",
+               "--",
+               prlimit,
+               "--nproc=" + std::to_string(tasks),
+               "--"};
+    return true;
+}
 
 class SpawnBench : public FleetFolder {
 protected:
@@ -133,6 +189,99 @@ TEST_P(StopSignals, ActLikeEnterEvenForStubbornCopiesWithChildren) {
 INSTANTIATE_TEST_SUITE_P(SpawnBench, StopSignals,
                          ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST_F(SpawnBench, KilledOutrightItTakesItsCopiesAlong) {
+    write_config("[Platform]\ntotal=40\nseedID=K%d\n");
+    RunOptions o = options({"1"});
+    o.env.push_back("VORNCORE_HOLD_MS=60000");  // bounded, in case one survives
+    SpawnBenchRun run(o);
+    // Most likely while it is still starting copies.
+    ASSERT_TRUE(wait_for_records(records_, 10, kPatience));
+    run.send_signal(SIGKILL);
+    EXPECT_EQ(run.wait(kPatience), -1);
+    // They come to us, the subreaper, and must end without our help.
+    EXPECT_TRUE(reap_orphans(kPatience));
+    EXPECT_TRUE(all_gone(recorded_pids()));
+}
+
+TEST_F(SpawnBench, ProcessLimitReachedWhileStarting) {
+    std::string why;
+    RunOptions o = options({"1"});
+    if (!as_limited_user(11, &o.shell_prefix, &why)) {
+        if (std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true") FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    // The other user writes the records and reads the configuration.
+    chmod(dir_.path().c_str(), 0755);
+    chmod(records_.c_str(), 0777);
+    write_config("[Platform]\ntotal=30\nseedID=P%d\n");
+    SpawnBenchRun run(o);
+    EXPECT_EQ(run.wait(kPatience), 0);
+    // The first few failures, a count of the rest, and then the key thread
+    // finds no slot either, so what did start is stopped at once; last the
+    // report's summary.
+    std::vector<std::string> lines = lines_of(run.err());
+    ASSERT_EQ(lines.size(), 6u) << run.err();
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i] + "\n", kNoSlotLeft);
+    EXPECT_EQ(lines[3].rfind("SpawnBench: ", 0), 0u) << lines[3];
+    EXPECT_NE(lines[3].find(" more copies could not be started; "), std::string::npos);
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 13), " of 30 failed") << lines[3];
+    EXPECT_EQ(lines[4],
+              "SpawnBench: cannot wait for Enter: Resource temporarily unavailable; stopping the "
+              "copies");
+    EXPECT_NE(lines[5].find(" of 30 copies failed: "), std::string::npos) << lines[5];
+    expect_nothing_survives();
+}
+
+TEST_F(SpawnBench, FewDescriptorsAreEnough) {
+    // The standard three and one to spare, the least a dynamically linked
+    // program starts with: starting a copy takes none of them.
+    write_config("[Platform]\ntotal=3\nseedID=D%d\n");
+    RunOptions o = options({"1"});
+#ifdef VORN_SANITIZED
+    // UBSan checks a vptr by writing it to a pipe of its own.
+    o.shell_prefix = {"/bin/sh", "-c", "ulimit -n 5 && exec \"$0\" \"$@\""};
+#else
+    o.shell_prefix = {"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\" \"$@\""};
+#endif
+    SpawnBenchRun run(o);
+    ASSERT_TRUE(wait_for_records(records_, 3, kPatience));
+    ASSERT_TRUE(run.wait_for_output("Click enter to exit\n", kPatience));
+    run.press_enter();
+    EXPECT_EQ(run.wait(kPatience), 0);
+    EXPECT_EQ(run.err(), "");
+    expect_nothing_survives();
+}
+
+TEST_F(SpawnBench, StoppedCopyIsStoppedWithTheRest) {
+    write_config("[Platform]\ntotal=3\nseedID=T%d\n");
+    RunOptions o = options({"1"});
+    o.env.push_back("VORNCORE_CHILD=1");
+    SpawnBenchRun run(o);
+    ASSERT_TRUE(wait_for_records(records_, 3, kPatience));
+    ASSERT_TRUE(run.wait_for_output("Click enter to exit\n", kPatience));
+    // The copy and its child, which shares its group; they stop long before
+    // the launcher's next poll notices the key.
+    ASSERT_EQ(kill(-read_records(records_)[1].pid, SIGSTOP), 0);
+    run.press_enter();
+    EXPECT_EQ(run.wait(kPatience), 0);
+    expect_nothing_survives();
+}
+
+TEST_F(SpawnBench, BurstOfChildrenLeftBehindIsStopped) {
+    write_config("[Platform]\ntotal=1\nseedID=B%d\n");
+    RunOptions o = options({"1"});
+    // The copy starts 300 children and ends, leaving them to the launcher.
+    o.env.push_back("VORNCORE_CHILD=300");
+    o.env.push_back("VORNCORE_HOLD_MS=0");
+    SpawnBenchRun run(o);
+    // Forks are slow under ThreadSanitizer.
+    EXPECT_EQ(run.wait(4 * kPatience), 0);
+    EXPECT_NE(run.out().find("All VORNCore Stopped!\n"), std::string::npos);
+    EXPECT_EQ(run.err(), "");
+    EXPECT_EQ(read_child_pids(records_).size(), 300u);
+    expect_nothing_survives();
+}
 
 TEST_F(SpawnBench, MissingProgramIsReported) {
     // A launcher alone in its folder, with nothing on PATH either.

@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -307,31 +309,51 @@ TEST_F(ProcessTest, InheritedIgnoredChildSignalIsUndone) {
 // The launcher polls from one thread while others may start or stop copies.
 TEST_F(ProcessTest, CopiesAreStartedPolledAndStoppedFromManyThreads) {
     setenv("VORNCORE_HOLD_MS", "-1", 1);
-    std::vector<util_process_handle> handles(16, UTIL_NO_PROCESS);
-    std::vector<std::thread> threads;
+    // Each thread also polls handles that others fill in.
+    std::vector<std::atomic<util_process_handle>> handles(16);
+    // A copy dies with the thread that started it: the starters stay until
+    // every copy has been stopped.
+    std::atomic<int> started{0};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::vector<std::thread> starters, stoppers;
     for (size_t t = 0; t < 4; ++t) {
-        threads.emplace_back([&handles, t] {
+        starters.emplace_back([&, t] {
             for (size_t i = t; i < handles.size(); i += 4) {
                 handles[i] = util_process_cmd_launch_no_wait("VORNCoreExTest.exe x 0 0 0");
                 util_is_process_running(handles[(i + 5) % handles.size()]);
             }
+            ++started;
+            released.wait();
         });
     }
-    for (std::thread& t : threads) t.join();
-    threads.clear();
+    EXPECT_TRUE(wait_until([&] { return started == 4; }));
+    for (const auto& h : handles) EXPECT_TRUE(util_is_process_running(h));
     for (size_t t = 0; t < 4; ++t) {
-        threads.emplace_back([&handles, t] {
+        stoppers.emplace_back([&handles, t] {
             // Each handle is stopped twice, from two threads; only one may reap it.
             for (size_t i = 0; i < handles.size(); ++i) {
                 if (i % 2 == t % 2) util_process_kill_handle(handles[i]);
             }
         });
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : stoppers) t.join();
+    release.set_value();
+    for (std::thread& t : starters) t.join();
     for (util_process_handle h : handles) {
         EXPECT_GT(h, 0);
         EXPECT_FALSE(proc_exists(h));
     }
+}
+
+// As it would with a launcher killed outright.
+TEST_F(ProcessTest, CopyDiesWithTheThreadThatStartedIt) {
+    setenv("VORNCORE_HOLD_MS", "-1", 1);
+    util_process_handle h = UTIL_NO_PROCESS;
+    std::thread([&h] { h = util_process_cmd_launch_no_wait("VORNCoreExTest.exe x 0 0 0"); }).join();
+    ASSERT_GT(h, 0);
+    EXPECT_TRUE(wait_until([&] { return !util_is_process_running(h); }));
+    EXPECT_EQ(util_process_kill_handle(h), 0);
 }
 
 void on_alarm(int) {}

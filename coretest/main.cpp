@@ -1,15 +1,8 @@
 // Stand-in for the core test program that SpawnBench starts: checks its four
 // arguments, forms the ID of every index in its range and reports. The
-// VORNCORE_* variables make it record, sleep, hold, fork, fail or die by a
-// signal for tests.
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
+// VORNCORE_* variables make it record, sleep, hold, start a child, fail or die
+// by a signal for tests.
 #include <stdarg.h>
-#include <sys/types.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -17,8 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "id_template.h"
+#include "vorn_console.h"
+#include "vorn_self.h"
+#include "vorn_util.h"
 
 namespace {
 
@@ -98,46 +95,15 @@ int64_t env_int(const char* name, int64_t low, int64_t high, int64_t fallback) {
     return value;
 }
 
-void sleep_ms(int64_t milliseconds) {
-    struct timespec left;
-    left.tv_sec = static_cast<time_t>(milliseconds / 1000);
-    left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
-bool write_all(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Written under a hidden name and renamed, so a reader never sees half a file.
 void write_record(const char* dir, const char* suffix, const std::string& contents) {
-    std::string pid = std::to_string(getpid());
+    std::string pid = std::to_string(util_own_process_id());
     std::string temp = std::string(dir) + "/." + pid + ".tmp";
     std::string final_path = std::string(dir) + "/" + pid + suffix;
-    if (final_path.size() >= PATH_MAX || temp.size() >= PATH_MAX) {
-        fail("VORNCORE_RECORD_DIR is too long");
+    std::string why;
+    if (!util_write_file_whole(final_path, temp, contents, &why)) {
+        fail("cannot write %s: %s", shown(final_path.c_str()).c_str(), why.c_str());
     }
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) fail("cannot write %s: %s", shown(temp.c_str()).c_str(), strerror(errno));
-    bool ok = write_all(fd, contents);
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(temp.c_str(), final_path.c_str()) != 0) {
-        int error = errno;
-        unlink(temp.c_str());
-        fail("cannot write %s: %s", shown(final_path.c_str()).c_str(), strerror(error));
-    }
-}
-
-[[noreturn]] void hold_forever() {
-    for (;;) pause();
 }
 
 void describe(const char* what, int64_t copy, int64_t start, int64_t share,
@@ -161,12 +127,15 @@ void describe(const char* what, int64_t copy, int64_t start, int64_t share,
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5) g_copy_text = argv[4];
+    util_hold_if_holding_child(argc, argv);
+    // As the launcher gave them, empty ones included.
+    const std::vector<std::string> arguments = util_own_arguments(argc, argv);
+    if (arguments.size() == 5) g_copy_text = arguments[4].c_str();
     const char* record_dir = getenv("VORNCORE_RECORD_DIR");
     if (record_dir != nullptr) {
         if (*record_dir == '\0') fail("VORNCORE_RECORD_DIR is empty");
-        std::string args = std::to_string(getpid()) + "\n";
-        for (int i = 0; i < argc; ++i) args += std::string(argv[i]) + "\n";
+        std::string args = std::to_string(util_own_process_id()) + "\n";
+        for (const std::string& argument : arguments) args += argument + "\n";
         write_record(record_dir, ".args", args);
     }
 
@@ -178,37 +147,32 @@ int main(int argc, char** argv) {
     bool ignore_term = env_int("VORNCORE_IGNORE_TERM", 0, 1, 0) == 1;
     int64_t end_signal = env_int("VORNCORE_SIGNAL", 0, 64, 0);
 
-    if (argc != 5) {
-        fail("expected 4 arguments, got %d; usage: %s <template> <start> <share> <copy>", argc - 1,
-             kProgram);
+    if (arguments.size() != 5) {
+        fail("expected 4 arguments, got %d; usage: %s <template> <start> <share> <copy>",
+             static_cast<int>(arguments.size()) - 1, kProgram);
     }
     coretest::IdTemplate id_template;
     std::string why;
-    if (!coretest::parse_id_template(argv[1], &id_template, &why)) {
-        fail("bad template \"%s\": %s", shown(argv[1]).c_str(), why.c_str());
+    if (!coretest::parse_id_template(arguments[1].c_str(), &id_template, &why)) {
+        fail("bad template \"%s\": %s", shown(arguments[1].c_str()).c_str(), why.c_str());
     }
-    int64_t start = int_argument("start", argv[2]);
+    int64_t start = int_argument("start", arguments[2].c_str());
     // The launcher hands a negative share to the copy of a small negative
     // total; that is an empty range, not an error.
-    int64_t share = std::max<int64_t>(0, int_argument("share", argv[3], INT32_MIN));
-    int64_t copy = int_argument("copy", argv[4]);
+    int64_t share = std::max<int64_t>(0, int_argument("share", arguments[3].c_str(), INT32_MIN));
+    int64_t copy = int_argument("copy", arguments[4].c_str());
     if (start + share > INT32_MAX) {
         fail("range %lld + %lld goes beyond %d", static_cast<long long>(start),
              static_cast<long long>(share), INT32_MAX);
     }
 
-    if (ignore_term) {
-        signal(SIGTERM, SIG_IGN);
-        signal(SIGINT, SIG_IGN);
-        signal(SIGHUP, SIG_IGN);
-    }
+    if (ignore_term) util_ignore_stop_requests();
     if (children > 0) {
         fflush(nullptr);
         std::string pids;
         for (int64_t i = 0; i < children; ++i) {
-            pid_t child = fork();
-            if (child < 0) fail("cannot fork: %s", strerror(errno));
-            if (child == 0) hold_forever();
+            uint32_t child = util_start_holding_child(&why);
+            if (child == 0) fail("cannot start a child: %s", why.c_str());
             pids += std::to_string(child) + "\n";
         }
         if (record_dir != nullptr) write_record(record_dir, ".child", pids);
@@ -218,15 +182,12 @@ int main(int argc, char** argv) {
     char id[coretest::kMaxIdSize];
     for (int64_t index = start; index < start + share; ++index) {
         coretest::format_id(id_template, static_cast<int32_t>(index), id, sizeof id);
-        if (delay_ms > 0) sleep_ms(delay_ms);
+        if (delay_ms > 0) util_sleep_ms(static_cast<uint32_t>(delay_ms));
     }
-    if (hold_ms < 0) hold_forever();
-    if (hold_ms > 0) sleep_ms(hold_ms);
-    if (end_signal != 0) {
-        // Dies as a crash would, past any handler a sanitizer installed.
-        signal(static_cast<int>(end_signal), SIG_DFL);
-        raise(static_cast<int>(end_signal));
-    }
+    if (hold_ms < 0) util_hold_forever();
+    if (hold_ms > 0) util_sleep_ms(static_cast<uint32_t>(hold_ms));
+    // Dies as a crash would, past any handler a sanitizer installed.
+    if (end_signal != 0) util_raise_signal(static_cast<int>(end_signal));
     describe("done", copy, start, share, id_template);
     return static_cast<int>(exit_status);
 }

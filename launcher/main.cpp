@@ -1,8 +1,5 @@
 // SpawnBench: starts a fleet of core test copies over contiguous index ranges,
 // then waits for Enter or for every copy to end, and stops what still runs.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,27 +11,18 @@
 #include "settings.h"
 #include "start.h"
 #include "supervise.h"
+#include "vorn_console.h"
 #include "vorn_util.h"
 
 namespace {
 
 constexpr const char* kProgram = "SpawnBench";
 
-// With a standard descriptor closed, the next file we open would take its
-// number, and the key thread or a copy would read or write that file.
-void ensure_standard_descriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1) {
-            int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-            if (null_fd != -1 && null_fd != fd) close(null_fd);
-        }
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    ensure_standard_descriptors();
+    util_ensure_standard_streams();
+    // Not every C runtime has line buffering, so each line is flushed too.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     LaunchOptions options;

@@ -23,6 +23,7 @@ bool read_settings(const LaunchOptions& options, FILE* notices, LaunchSettings* 
                 seed = ini_read_value_stream(stream, "Platform", "seedID");
             } else {
                 std::fprintf(notices, "have   no   such   file \n");
+                std::fflush(notices);
             }
             size_t seed_length = std::strlen(seed);
             if (seed_length >= sizeof settings->tmpl) {

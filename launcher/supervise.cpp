@@ -1,44 +1,33 @@
 #include "supervise.h"
 
 #include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
+
+#include "vorn_console.h"
 
 namespace {
 
-// Shared by the main thread, the key thread and the signal handler; never
-// cleared. Lock-free, so the handler may set it.
+// Shared by the main thread, the key thread and the stop-request handler;
+// never cleared. Lock-free, so a signal handler may set it.
 std::atomic<bool> g_stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-extern "C" void on_stop_signal(int) { g_stop.store(true); }
+void on_stop_request(int) { g_stop.store(true); }
 
-// Any character, the end of input or a read error asks for a stop. Uses
-// read(2) rather than stdio: a thread still blocked here when the program ends
-// must not hold a stream lock that exit() wants.
+// Any character, the end of input or a read error asks for a stop.
 extern "C" void* key_thread(void*) {
-    char c;
-    ssize_t got = read(STDIN_FILENO, &c, 1);
-    (void)got;
+    util_wait_for_key();
     g_stop.store(true);
     pthread_exit(nullptr);
+    return nullptr;  // winpthreads' pthread_exit is not marked noreturn
 }
 
 }  // namespace
 
-void supervise_install_signal_handlers() {
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaction(signal_number, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
+void supervise_install_signal_handlers() { util_catch_stop_requests(on_stop_request); }
 
 bool supervise_stop_requested() { return g_stop.load(); }
 

@@ -9,9 +9,10 @@
 
 constexpr uint32_t kPollMilliseconds = 1000;
 
-// Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT request a stop like the Enter
-// key (the copies sit in groups of their own, out of the terminal's reach), and
-// keeps a closed output pipe from killing us before the fleet is stopped.
+// Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT (on Windows Ctrl+C, Ctrl+Break and
+// closing the console) request a stop like the Enter key (the copies sit in
+// groups of their own, out of the terminal's reach), and keeps a closed output
+// pipe from killing us before the fleet is stopped.
 void supervise_install_signal_handlers();
 
 // True once a stop has been asked for, by the key, a signal or the poll.

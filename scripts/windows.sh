@@ -87,7 +87,8 @@ wineserver -p600 >/dev/null 2>&1 </dev/null || [ $? -eq 2 ]
 ctest --test-dir build-win64 -j"$jobs" --output-on-failure --timeout 300
 bash scripts/check_msvc_link.sh x86-64 build-win64/package/VornTools-* "$wine"
 
-# --- The Wine fleet tests that ctest does not run go here. ------------------
+# The fleet tests: the real SpawnBench.exe under Wine, driven from Linux.
+bash tests/wine/test.sh build-win64
 
 stop_wine
 trap - EXIT INT TERM

@@ -3,7 +3,8 @@
 #pragma once
 
 // Notes SIGINT, SIGTERM, SIGHUP and SIGQUIT instead of ending the program, and
-// keeps a closed output pipe from ending it.
+// keeps a closed output pipe from ending it; on Windows the console's events,
+// as util_catch_stop_requests numbers them.
 void util_catch_stop_signals();
 
 // The number of the last stop signal noted, or 0 while none arrived.

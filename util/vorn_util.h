@@ -6,7 +6,8 @@
 #include <cstdint>
 
 // Opaque 32-bit process handle. On POSIX it is the child's pid, which is also
-// the id of the process group the child leads.
+// the id of the process group the child leads. On Windows it is a 1-based
+// index into a table of the child's process and job handles, never reused.
 typedef int32_t util_process_handle;
 
 // The handle of a start that failed, and of an entry never filled. It is never
@@ -23,6 +24,9 @@ bool util_is_file_exist(const char* path);
 // the null device as standard input, and our standard output and error.
 // On Linux it is killed when the thread that started it ends, also when this
 // process is killed outright: start copies from a thread that outlives them.
+// On Windows the line goes to CreateProcess as it is, which looks for the
+// program by the system's own rules (in the same order), and the child runs in
+// a job object of its own that dies with this process.
 // On failure prints "<program>: cannot start <name>: <reason>" on standard
 // error and returns UTIL_NO_PROCESS.
 util_process_handle util_process_cmd_launch_no_wait(const char* command_line);
@@ -46,16 +50,20 @@ struct util_process_end {
 // Once the process behind `handle` has ended, fills `end` and returns 1,
 // without reaping it; returns 0 while it runs. Returns a negative errno value
 // for UTIL_NO_PROCESS and for a handle that is not (or no longer) ours.
+// A Windows process always ends UTIL_END_EXITED, with its 32-bit exit code.
 int util_process_end_state(util_process_handle handle, util_process_end* end);
 
 // Sends `signal_number` to the process group behind `handle`, and to the
 // process itself if it has left that group. Returns 0, or a negative errno
 // value for UTIL_NO_PROCESS and for a handle that is not (or no longer) ours.
+// Windows has only Ctrl+Break to send to a group, whatever the number, and
+// only when the child shares our console; -EPERM when it cannot be sent.
 int util_process_signal(util_process_handle handle, int signal_number);
 
 // Kills the process group behind `handle` (the child and whatever it started)
-// and reaps them. Harmless on a process that has ended, on UTIL_NO_PROCESS and
-// on a handle already stopped: a reaped pid is never signalled again.
+// and reaps them; on Windows, the job that holds them. Harmless on a process
+// that has ended, on UTIL_NO_PROCESS and on a handle already stopped: a reaped
+// pid or a closed handle is never used again.
 // Returns 0, or a negative errno value.
 int util_process_kill_handle(util_process_handle handle);
 

@@ -14,24 +14,36 @@
 
 namespace spawnbench_test {
 
-class FleetFolder : public ::testing::Test {
+// The folders alone, for fleets whose processes are checked another way.
+class FleetFolders : public ::testing::Test {
 protected:
     void SetUp() override {
-        adopt_orphans();
         records_ = dir_.file("records");
         work_ = dir_.file("work");
         mkdir(records_.c_str(), 0755);
         mkdir(work_.c_str(), 0755);
     }
 
-    // A test that failed early may have left processes to us; end them.
-    void TearDown() override { no_children_left(recorded_pids()); }
-
+    // Every copy and every child of a copy, as the stand-in recorded them.
     std::vector<pid_t> recorded_pids() const {
         std::vector<pid_t> pids = read_child_pids(records_);
         for (const Record& r : read_records(records_)) pids.push_back(r.pid);
         return pids;
     }
+
+    testsupport::TempDir dir_;
+    std::string records_, work_;
+};
+
+class FleetFolder : public FleetFolders {
+protected:
+    void SetUp() override {
+        adopt_orphans();
+        FleetFolders::SetUp();
+    }
+
+    // A test that failed early may have left processes to us; end them.
+    void TearDown() override { no_children_left(recorded_pids()); }
 
     // Neither a copy, nor a child a copy started, nor a zombie of either.
     void expect_nothing_survives() const {
@@ -39,9 +51,6 @@ protected:
         EXPECT_TRUE(all_gone(pids));
         EXPECT_TRUE(no_children_left(pids)) << "a process or zombie was left to the test";
     }
-
-    testsupport::TempDir dir_;
-    std::string records_, work_;
 };
 
 }  // namespace spawnbench_test

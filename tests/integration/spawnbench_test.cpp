@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "fleet_cases.h"
 #include "fleet_folder.h"
 #include "joblog.h"
 #include "spawnbench_run.h"
@@ -26,7 +27,6 @@ namespace {
 
 using namespace spawnbench_test;
 using testsupport::joblog_outcomes;
-using Argv = std::vector<std::string>;
 
 // Generous bounds that only catch hangs; the poll alone takes a second.
 constexpr milliseconds kPatience{15000};
@@ -106,16 +106,6 @@ protected:
     }
 };
 
-struct FleetCase {
-    const char* name;
-    const char* config;  // null: no configuration file
-    Argv args;
-    std::vector<Argv> copies;
-};
-
-// Names the case in test listings instead of dumping its bytes.
-void PrintTo(const FleetCase& c, std::ostream* out) { *out << c.name; }
-
 class CommandLines : public SpawnBench, public ::testing::WithParamInterface<FleetCase> {};
 
 TEST_P(CommandLines, EachCopyGetsItsRangeAndEnterStopsThem) {
@@ -136,30 +126,7 @@ TEST_P(CommandLines, EachCopyGetsItsRangeAndEnterStopsThem) {
     expect_nothing_survives();
 }
 
-const FleetCase kFleets[] = {
-    {"NoConfigNoArgument", nullptr, {}, {{"VORNCoreExTest.exe", "02C4E67%05d", "0", "10", "0"}}},
-    {"SpreadWithExtras",
-     "[Platform]\ntotal=101\nseedID=AB%03d\n",
-     {"50"},
-     {{"VORNCoreExTest.exe", "AB%03d", "0", "34", "0"},
-      {"VORNCoreExTest.exe", "AB%03d", "34", "34", "1"},
-      {"VORNCoreExTest.exe", "AB%03d", "68", "33", "2"}}},
-    {"SecondArgumentIgnored",
-     "[Platform]\r\ntotal=1400\r\nseedID=123456789012\r\n",
-     {"700", "5"},
-     {{"VORNCoreExTest.exe", "123456789012", "0", "700", "0"},
-      {"VORNCoreExTest.exe", "123456789012", "700", "700", "1"}}},
-    {"EmptyTemplateWithoutSeedId",
-     "[Platform]\ntotal=3\n",
-     {},
-     {{"VORNCoreExTest.exe", "", "0", "3", "0"}}},
-    {"NegativeTotal",
-     "[Platform]\ntotal=-5\nseedID=N\n",
-     {},
-     {{"VORNCoreExTest.exe", "N", "0", "-5", "0"}}},
-};
-
-INSTANTIATE_TEST_SUITE_P(SpawnBench, CommandLines, ::testing::ValuesIn(kFleets),
+INSTANTIATE_TEST_SUITE_P(SpawnBench, CommandLines, ::testing::ValuesIn(kFleetCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SpawnBench, EndOfInputStopsTheFleetAtOnce) {
@@ -423,9 +390,7 @@ TEST_P(UsageErrors, StartNothingAndExitTwo) {
     EXPECT_TRUE(read_records(records_).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(SpawnBench, UsageErrors,
-                         ::testing::Values("0", "-3", "abc", "", "2147483648", "-2147483649",
-                                           "99999999999999999999"));
+INSTANTIATE_TEST_SUITE_P(SpawnBench, UsageErrors, ::testing::ValuesIn(kBadMaximums));
 
 TEST_F(SpawnBench, UsageErrorStaysOnOneLine) {
     SpawnBenchRun run(options({"\nx\ty"}));

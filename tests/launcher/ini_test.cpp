@@ -1,6 +1,5 @@
 #include "ini.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -177,7 +176,7 @@ TEST(IniReadValueStream, ClosesTheStreamOnEveryPath) {
             ASSERT_NE(stream, nullptr);
             int fd = fileno(stream);
             ini_read_value_stream(stream, section.c_str(), key);
-            EXPECT_EQ(fcntl(fd, F_GETFD), -1) << key << " left its stream open";
+            EXPECT_FALSE(testsupport::descriptor_is_open(fd)) << key << " left its stream open";
         }
     }
     EXPECT_STREQ(ini_read_value_stream(nullptr, "Platform", "seedID"), "");
@@ -190,6 +189,7 @@ TEST(IniReaders, ReadErrorEndsTheSearch) {
     char out[8];
     ini_read_value(dir.path().c_str(), "Platform", "total", out, sizeof out);
     EXPECT_STREQ(out, "0");
+    if (!testsupport::kFoldersOpenAsFiles) return;
     FILE* stream = std::fopen(dir.path().c_str(), "r");
     ASSERT_NE(stream, nullptr);
     EXPECT_STREQ(ini_read_value_stream(stream, "Platform", "seedID"), "");

@@ -11,7 +11,7 @@ bash scripts/setup.sh clang libclang-rt-14-dev
 
 build=build-fuzz
 seconds="${FUZZ_SECONDS:-15}"
-read -r -a targets <<<"${FUZZ_TARGETS:-fuzz_ini fuzz_uncompress fuzz_roundtrip}"
+read -r -a targets <<<"${FUZZ_TARGETS:-fuzz_ini fuzz_uncompress fuzz_roundtrip fuzz_differential}"
 
 cmake -S . -B "$build" -DVORN_BUILD_FUZZ=ON -DBUILD_TESTING=OFF \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null

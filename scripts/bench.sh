@@ -44,20 +44,20 @@ run() {
     --benchmark_out="$out/$name.json" --benchmark_out_format=json </dev/null
 }
 
-run compression 150 "$bin/bench_compression" "${common[@]}" \
+run compression 1800 "$bin/bench_compression" "${common[@]}" \
   --benchmark_enable_random_interleaving=true
 if [ "$smoke" -eq 0 ]; then
   # The small sizes again without the heap handing zlib's state back after
   # every call: shows what the per-call set-up costs.
   GLIBC_TUNABLES=glibc.malloc.trim_threshold=67108864 \
-    run compression_notrim 60 "$bin/bench_compression" "${common[@]}" \
+    run compression_notrim 600 "$bin/bench_compression" "${common[@]}" \
     --benchmark_enable_random_interleaving=true \
     --benchmark_filter='^(un)?compress/[a-z]+/(4096|65536)/'
 fi
 
 
-run fleet_start 200 "$bin/bench_fleet_start" "${common[@]}"
-run fleet_poll 120 "$bin/bench_fleet_poll" "${common[@]}"
+run fleet_start 600 "$bin/bench_fleet_start" "${common[@]}"
+run fleet_poll 300 "$bin/bench_fleet_poll" "${common[@]}"
 
 if [ "$smoke" -eq 1 ]; then
   echo "== checks of the helpers and the report"

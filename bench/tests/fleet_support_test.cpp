@@ -101,8 +101,8 @@ TEST(StrayChildren, CatchesAnOrphanedGrandchild) {
 }
 
 TEST(BenchData, IsTheSameOnEveryCallAndExactlySized) {
-    for (bench::DataKind kind :
-         {bench::DataKind::kText, bench::DataKind::kMixed, bench::DataKind::kRandom}) {
+    for (bench::DataKind kind : {bench::DataKind::kText, bench::DataKind::kMixed,
+                                 bench::DataKind::kRandom, bench::DataKind::kCode}) {
         std::vector<uint8_t> a = bench::make_data(kind, 100000);
         EXPECT_EQ(a.size(), 100000u) << bench::data_kind_name(kind);
         EXPECT_EQ(a, bench::make_data(kind, 100000)) << bench::data_kind_name(kind);
@@ -121,11 +121,14 @@ TEST(BenchData, KindsCompressAsTheirNamesSay) {
     uLong text = compressed_size(bench::make_data(bench::DataKind::kText, size));
     uLong mixed = compressed_size(bench::make_data(bench::DataKind::kMixed, size));
     uLong random = compressed_size(bench::make_data(bench::DataKind::kRandom, size));
+    uLong code = compressed_size(bench::make_data(bench::DataKind::kCode, size));
     EXPECT_GT(text, 0u);
     EXPECT_LT(text, size / 2);
     EXPECT_GT(mixed, text);
     EXPECT_LT(mixed, size * 3 / 4);
     EXPECT_GE(random, size);
+    EXPECT_GT(code, size * 2 / 5);
+    EXPECT_LT(code, size * 2 / 3);
 }
 
 }  // namespace

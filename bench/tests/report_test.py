@@ -25,16 +25,19 @@ def run(name, median, reps=(), error=None):
     return out
 
 
-def compression(ratio):
-    return dict(lib_MBps=100.0 * ratio, zlib_MBps=100.0, ratio=ratio, compressed_pct=40.0)
+def compression(ratio, vs_raw=1.0, size=1.0, other=1.0):
+    return dict(lib_MBps=100.0 * ratio, zlib_MBps=100.0, libdeflate_MBps=100.0 * ratio / vs_raw,
+                other_MBps=100.0 * other, ratio=ratio, vs_libdeflate=vs_raw, other_ratio=other,
+                lib_pct=40.0 * size, zlib_pct=40.0, size_vs_zlib=size)
 
 
 class ReportTest(unittest.TestCase):
-    def make(self, files):
+    def make(self, files, engine="libdeflate"):
         self.dir = tempfile.mkdtemp(prefix="vorn-report-")
+        context = {"engine": engine, "other_engine": "zlib" if engine == "libdeflate" else ""}
         for name, benchmarks in files.items():
             with open(os.path.join(self.dir, name), "w") as f:
-                json.dump({"context": {}, "benchmarks": benchmarks}, f)
+                json.dump({"context": context, "benchmarks": benchmarks}, f)
         out = os.path.join(self.dir, "out.md")
         proc = subprocess.run([sys.executable, REPORT, self.dir, out, "the command"],
                               capture_output=True, text=True, check=True)
@@ -57,11 +60,35 @@ class ReportTest(unittest.TestCase):
 
     def test_a_ratio_under_the_goal_is_missed(self):
         text, stdout = self.make({"compression.json":
-                                  run("compress/text/4096/manual_time", compression(0.97)) +
-                                  run("compress/text/65536/manual_time", compression(0.99))})
+                                  run("compress/text/4096/manual_time", compression(1.5)) +
+                                  run("compress/text/65536/manual_time", compression(1.7))})
         self.assertIn("**missed**", self.row(text, "| compress | text | 4 KiB |")[0])
         self.assertIn("| met |", self.row(text, "| compress | text | 64 KiB |")[0])
-        self.assertIn("- compress text 4 KiB", text)
+        self.assertIn("- compress text 4 KiB: library ÷ zlib ≥ 1.6", text)
+        self.assertIn("goals missed: 1", stdout)
+
+    def test_raw_libdeflate_from_64_kib_and_sizes_are_judged(self):
+        text, stdout = self.make({"compression.json":
+                                  run("uncompress/code/4096/manual_time", compression(2, 0.9)) +
+                                  run("uncompress/code/65536/manual_time", compression(2, 0.96)) +
+                                  run("compress/code/65536/manual_time",
+                                      compression(2, 1.0, 1.02, 0.97))})
+        self.assertIn("| met |", self.row(text, "| uncompress | code | 4 KiB |")[0])
+        self.assertIn("library ÷ libdeflate ≥ 0.97",
+                      self.row(text, "| uncompress | code | 64 KiB |")[0])
+        row = self.row(text, "| compress | code | 64 KiB |")[0]
+        self.assertIn("size ÷ zlib ≤ 1.01", row)
+        self.assertIn("| 0.970 |", row)  # the zlib engine's ratio, shown but not judged
+        self.assertIn("40.8 % / 40.0 %", row)
+        self.assertIn("goals missed: 2", stdout)
+
+    def test_a_zlib_build_is_held_to_zlib_speed(self):
+        text, stdout = self.make({"compression.json":
+                                  run("compress/text/4096/manual_time", compression(0.97)) +
+                                  run("compress/text/65536/manual_time", compression(0.99))},
+                                 engine="zlib")
+        self.assertIn("library (zlib) MB/s", text)
+        self.assertIn("**missed**", self.row(text, "| compress | text | 4 KiB |")[0])
         self.assertIn("goals missed: 1", stdout)
 
     def test_rows_come_in_a_fixed_order_with_the_spread(self):

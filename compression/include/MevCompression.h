@@ -16,9 +16,11 @@
  * a null pointer with a positive one, returns -1 without reading or writing
  * anything.
  *
- * Every call is self-contained and the library keeps no state, so all four
- * functions may be called from several threads at once (on distinct
- * destination buffers).
+ * Every call is self-contained: no call depends on an earlier one, so all
+ * four functions may be called from several threads at once (on distinct
+ * destination buffers). Where the library is built on libdeflate it keeps a
+ * few compressors and decompressors for reuse (at most 5.1 MiB, after that
+ * many calls at once), which it frees when it is unloaded.
  *
  * `reserved` is accepted for compatibility with existing callers and
  * ignored; pass NULL.
@@ -92,6 +94,18 @@ MEVZ_API int32_t MEVZ_CALL MevZ_CompressData(void* reserved, const void* source,
  * bytes written to `destination`, or -1 if the stream is truncated, damaged,
  * fails its checksum, or does not fit in `destination_capacity` bytes; on
  * failure the contents of `destination` are undefined.
+ *
+ * Every stream that zlib's inflate accepts decodes to the same bytes, and
+ * every stream it refuses is refused, with one exception where the library
+ * is built on libdeflate. A stream that uses codes RFC 1951 reserves
+ * (length symbols 286 and 287, distance symbols 30 and 31), declares more
+ * than 286 length or 30 distance codes in a block header, runs a repeat of
+ * code lengths past the count its header declares, or uses a code its
+ * block's table leaves undefined (any distance code of an empty distance
+ * table, the unused half of a table with a single code) may then
+ * decode, as libdeflate reads it, when its Adler-32 matches that reading. No
+ * compressor writes such streams, and damage does not produce them
+ * unnoticed: the checksum would have to match as well.
  */
 MEVZ_API int32_t MEVZ_CALL MevZ_UncompressData(void* reserved, const void* source,
                                                int32_t source_length, void* destination,

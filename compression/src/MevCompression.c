@@ -1,13 +1,21 @@
 #include "MevCompression.h"
 
-#include <stddef.h>
 #include <string.h>
 
-/* Lets next_in take the const source without a cast that drops const. */
-#define ZLIB_CONST
-#include <zlib.h>
+#include "mevz_engine.h"
 
-enum { kBlockSize = 16384, kBlockOverhead = 5, kStreamOverhead = 6, kEmptyStreamSize = 8 };
+enum {
+    kBlockSize = 16384,
+    kBlockOverhead = 5,
+    kStreamOverhead = 6,
+    kStoredBlockSize = 65535,
+    kEmptyStreamSize = 8
+};
+
+/* Header, an empty final fixed block and the Adler-32 of nothing: what zlib
+   writes at the default level for an empty source. */
+static const uint8_t kEmptyStream[kEmptyStreamSize] = {0x78, 0x9c, 0x03, 0x00,
+                                                       0x00, 0x00, 0x00, 0x01};
 
 int32_t MevZ_GetMaxCompressedLen(void* reserved, const void* source, int32_t source_length) {
     (void)reserved;
@@ -29,68 +37,82 @@ int32_t MevZ_GetMaxUncompressedLen(void* reserved, const void* source, int32_t s
     return 0;
 }
 
-/* Sets up the stream's buffers, or returns 0 if the arguments would make zlib
-   read or write out of bounds. zlib takes the lengths as unsigned, so a
-   negative one would become a huge count. */
-static int set_buffers(z_stream* stream, const void* source, int32_t source_length,
-                       void* destination, int32_t destination_capacity, Bytef* dummy) {
+int64_t mevz_stored_size(int32_t length) {
+    int64_t blocks = ((int64_t)length + kStoredBlockSize - 1) / kStoredBlockSize;
+    return (int64_t)length + kBlockOverhead * blocks + kStreamOverhead;
+}
+
+/* A zlib stream of stored blocks (the header zlib writes at level 0); the
+   caller has checked that mevz_stored_size() bytes fit. */
+static int32_t write_stored(const struct mevz_engine* engine, const uint8_t* source, int32_t length,
+                            uint8_t* destination) {
+    uint8_t* out = destination;
+    *out++ = 0x78;
+    *out++ = 0x01;
+    for (int32_t done = 0; done < length;) {
+        int32_t n = length - done < kStoredBlockSize ? length - done : kStoredBlockSize;
+        *out++ = (uint8_t)(done + n == length); /* BFINAL, type 00, padding */
+        out[0] = (uint8_t)n;
+        out[1] = (uint8_t)(n >> 8);
+        out[2] = (uint8_t)~n;
+        out[3] = (uint8_t)(~n >> 8);
+        memcpy(out + 4, source + done, (size_t)n);
+        out += 4 + n;
+        done += n;
+    }
+    uint32_t adler = engine->adler32(source, (size_t)length);
+    for (int shift = 24; shift >= 0; shift -= 8) *out++ = (uint8_t)(adler >> shift);
+    return (int32_t)(out - destination);
+}
+
+/* A negative length would become a huge unsigned count further down, and a
+   null pointer is only harmless with nothing behind it. */
+static int arguments_ok(const void* source, int32_t source_length, const void* destination,
+                        int32_t destination_capacity) {
     if (source_length < 0 || destination_capacity < 0) return 0;
     if (source == NULL && source_length > 0) return 0;
     if (destination == NULL && destination_capacity > 0) return 0;
-    memset(stream, 0, sizeof *stream);
-    stream->next_in = source != NULL ? (const Bytef*)source : dummy;
-    stream->avail_in = (uInt)source_length;
-    /* zlib refuses a null output pointer even with no room behind it. */
-    stream->next_out = destination != NULL ? (Bytef*)destination : dummy;
-    stream->avail_out = (uInt)destination_capacity;
     return 1;
 }
 
-static int32_t produced(const z_stream* stream, int status) {
-    /* total_out never exceeds the capacity, itself an int32_t. */
-    return status == Z_STREAM_END && stream->total_out <= INT32_MAX ? (int32_t)stream->total_out
-                                                                    : -1;
+int32_t mevz_compress(const struct mevz_engine* engine, const void* source, int32_t source_length,
+                      void* destination, int32_t destination_capacity) {
+    if (!arguments_ok(source, source_length, destination, destination_capacity)) return -1;
+    if (source_length == 0) {
+        if (destination_capacity < kEmptyStreamSize) return -1;
+        memcpy(destination, kEmptyStream, kEmptyStreamSize);
+        return kEmptyStreamSize;
+    }
+    uint8_t none = 0;
+    uint8_t* out = destination != NULL ? (uint8_t*)destination : &none;
+    int32_t result = engine->compress(source, source_length, out, destination_capacity);
+    /* Input without usable matches can come out a little larger than stored
+       blocks would be (more, shorter blocks), even past the bound. Stored
+       blocks always fit the bound, and whatever room they fit in, so
+       compressing again into the size just produced cannot fail either. */
+    if (result == -1 && destination_capacity >= mevz_stored_size(source_length))
+        result = write_stored(engine, source, source_length, out);
+    return result;
 }
 
-static int32_t compress_at(int level, const void* source, int32_t source_length, void* destination,
-                           int32_t destination_capacity) {
-    z_stream stream;
-    Bytef dummy = 0;
-    if (!set_buffers(&stream, source, source_length, destination, destination_capacity, &dummy))
-        return -1;
-    int32_t result = -1;
-    if (deflateInit(&stream, level) == Z_OK) result = produced(&stream, deflate(&stream, Z_FINISH));
-    /* Also safe after a failed init: zlib then finds no state to free. */
-    deflateEnd(&stream);
-    return result;
+int32_t mevz_uncompress(const struct mevz_engine* engine, const void* source, int32_t source_length,
+                        void* destination, int32_t destination_capacity) {
+    if (!arguments_ok(source, source_length, destination, destination_capacity)) return -1;
+    /* The smallest stream is 8 bytes; this also keeps a null source out. */
+    if (source_length == 0) return -1;
+    uint8_t none = 0;
+    uint8_t* out = destination != NULL ? (uint8_t*)destination : &none;
+    return engine->uncompress(source, source_length, out, destination_capacity);
 }
 
 int32_t MevZ_CompressData(void* reserved, const void* source, int32_t source_length,
                           void* destination, int32_t destination_capacity) {
     (void)reserved;
-    int32_t result = compress_at(Z_DEFAULT_COMPRESSION, source, source_length, destination,
-                                 destination_capacity);
-    /* The default level cuts blocks every 16383 literals, so input without
-       usable matches can come out a few bytes over the bound. Stored blocks
-       hold up to 65535 bytes each and always fit it, which keeps the bound's
-       promise. */
-    /* No bound (a length near INT32_MAX) means no promise to keep. */
-    int32_t bound = MevZ_GetMaxCompressedLen(NULL, source, source_length);
-    if (result == -1 && source_length > 0 && bound > 0 && destination_capacity >= bound)
-        result =
-            compress_at(Z_NO_COMPRESSION, source, source_length, destination, destination_capacity);
-    return result;
+    return mevz_compress(&MEVZ_ENGINE, source, source_length, destination, destination_capacity);
 }
 
 int32_t MevZ_UncompressData(void* reserved, const void* source, int32_t source_length,
                             void* destination, int32_t destination_capacity) {
     (void)reserved;
-    z_stream stream;
-    Bytef dummy = 0;
-    if (!set_buffers(&stream, source, source_length, destination, destination_capacity, &dummy))
-        return -1;
-    int32_t result = -1;
-    if (inflateInit(&stream) == Z_OK) result = produced(&stream, inflate(&stream, Z_FINISH));
-    inflateEnd(&stream);
-    return result;
+    return mevz_uncompress(&MEVZ_ENGINE, source, source_length, destination, destination_capacity);
 }

@@ -12,7 +12,7 @@ case "${1:-}" in
   *) echo "usage: bash scripts/bench.sh [--smoke]" >&2; exit 2 ;;
 esac
 
-extra=(libbenchmark-dev findutils)
+extra=(libbenchmark-dev findutils procps)
 command -v python3 >/dev/null || extra+=(python3)
 bash scripts/setup.sh "${extra[@]}"
 
@@ -35,13 +35,22 @@ mkdir -p "$out"
 bin="$build/bin"
 
 # Each program kills and reaps whatever it started; the time limit turns a
-# hang into a failure.
+# hang into a failure. A program killed at the limit cannot clean up, and the
+# peers it runs (xargs) have process groups of their own, so each program runs
+# in a session of its own and whatever is left of that session is killed.
+sid_file="$(mktemp)"
+trap 'rm -f "$sid_file"' EXIT
 run() {
-  local name=$1 limit=$2
+  local name=$1 limit=$2 status=0 sid
   shift 2
   echo "== $name"
-  timeout --signal=KILL "$limit" "$@" --benchmark_display_aggregates_only=true \
-    --benchmark_out="$out/$name.json" --benchmark_out_format=json </dev/null
+  : >"$sid_file"
+  timeout --signal=KILL "$limit" setsid sh -c 'echo $$ >"$0" && exec "$@"' "$sid_file" \
+    "$@" --benchmark_display_aggregates_only=true \
+    --benchmark_out="$out/$name.json" --benchmark_out_format=json </dev/null || status=$?
+  sid="$(cat "$sid_file")"
+  [ -z "$sid" ] || pkill -KILL -s "$sid" || true
+  return "$status"
 }
 
 run compression 1800 "$bin/bench_compression" "${common[@]}" \

@@ -541,6 +541,11 @@ TEST(MevzArguments, NullDestinationWithZeroCapacityActsAsCapacityZero) {
 
     Bytes stream = compressed(make_data(Kind::Text, 64));
     EXPECT_EQ(MevZ_UncompressData(nullptr, stream.data(), size32(stream), nullptr, 0), -1);
+    // zlib's uncompress() reports success with 0 bytes for this one: with no
+    // room it decodes into a byte of its own and keeps quiet about it.
+    Bytes one_byte = compressed(Bytes(1, 0));
+    Bytes room(1, 0xAB);
+    EXPECT_EQ(MevZ_UncompressData(nullptr, one_byte.data(), size32(one_byte), room.data(), 0), -1);
     EXPECT_EQ(MevZ_CompressData(nullptr, nullptr, 0, nullptr, 0), -1);
     EXPECT_EQ(MevZ_UncompressData(nullptr, nullptr, 0, nullptr, 0), -1);
 }

@@ -39,10 +39,11 @@ bool parse_whole_number(const char* text, int32_t* value) {
 }
 
 // Long-only options, numbered past every character.
-enum : int { kPlan = 256, kCopy, kSlurm, kTotal, kSeedId, kJoblog, kStrict };
+// --help has one too: given a value, getopt names an option only by it.
+enum : int { kPlan = 256, kCopy, kSlurm, kTotal, kSeedId, kJoblog, kStrict, kHelp };
 
 const option kLongOptions[] = {
-    {"help", no_argument, nullptr, 'h'},
+    {"help", no_argument, nullptr, kHelp},
     {"plan", no_argument, nullptr, kPlan},
     {"copy", required_argument, nullptr, kCopy},
     {"slurm", no_argument, nullptr, kSlurm},
@@ -97,6 +98,7 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
         if (c == -1) break;
         switch (c) {
             case 'h':
+            case kHelp:
                 options->help = true;
                 break;
             case kPlan:
@@ -123,6 +125,12 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
                 break;
             case kSeedId:
                 options->seed_id = original(optarg);
+                // Command lines are shown and run one a line, by --plan and in
+                // the Slurm script's comments.
+                if (printable(optarg) != optarg) {
+                    *error = "seed ID '" + printable(optarg) + "' holds a control character";
+                    return false;
+                }
                 if (options->seed_id.size() >= kTemplateSize) {
                     *error = "seed ID '" + printable(options->seed_id.c_str()) + "' is " +
                              std::to_string(options->seed_id.size()) +
@@ -142,9 +150,11 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
             case '?': {
                 // A long option, or a missing value, is always the element just
                 // passed; an unknown short option is known by its letter only.
-                const char* arg = c == ':' || optopt == 0
-                                      ? original(args[static_cast<size_t>(optind - 1)])
-                                      : nullptr;
+                // A long option given a value it does not take comes back by
+                // its number, past every character.
+                const bool element = c == ':' || optopt == 0 || optopt > 0xff;
+                const char* arg =
+                    element ? original(args[static_cast<size_t>(optind - 1)]) : nullptr;
                 std::string name = arg != nullptr ? std::string(arg, std::strcspn(arg, "="))
                                                   : std::string("-") + static_cast<char>(optopt);
                 *error = (c == ':' ? "option '" + printable(name.c_str()) + "' needs a value"

@@ -48,7 +48,7 @@ bool slurm_script(const SlurmJob& job, std::string* script, std::string* error) 
             *error = "command line of copy " + std::to_string(i) + " is too long";
             return false;
         }
-        text += "# copy " + std::to_string(i) + ": " + line + "\n";
+        text += "# copy " + std::to_string(i) + ": " + printable_argument(line) + "\n";
     }
     text += "cd " + shell_quoted(job.folder) + " || exit 1\n";
     text += "exec " + shell_quoted(job.program) +

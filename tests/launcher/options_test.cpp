@@ -58,6 +58,10 @@ TEST(Options, UsageErrorsNameWhatWasWrong) {
     EXPECT_EQ(parse({"--bogus=1", "5"}).error, "unknown option '--bogus' (see SpawnBench --help)");
     EXPECT_FALSE(parse({"--hel\n"}).ok);
     EXPECT_EQ(parse({"--hel\n"}).error.find('\n'), std::string::npos);
+    // An option that takes no value, given one, is named as written.
+    EXPECT_EQ(parse({"--plan=x"}).error, "unknown option '--plan' (see SpawnBench --help)");
+    EXPECT_EQ(parse({"--help=x"}).error, "unknown option '--help' (see SpawnBench --help)");
+    EXPECT_TRUE(parse({"--help"}).options.help);
 }
 
 TEST(Options, ModesAndTheValuesThatFreezeAPlan) {
@@ -83,6 +87,9 @@ TEST(Options, ModesAndTheValuesThatFreezeAPlan) {
               "2147483647");
     EXPECT_EQ(parse({"--seed-id=1234567890123"}).error,
               "seed ID '1234567890123' is 13 characters long; at most 12 fit");
+    // A line break would split the plan's lines and run in the Slurm script.
+    EXPECT_EQ(parse({"--slurm", "--seed-id", "x\nid;#"}).error,
+              "seed ID 'x?id;#' holds a control character");
 }
 
 }  // namespace

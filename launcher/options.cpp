@@ -53,6 +53,13 @@ const option kLongOptions[] = {
     {"strict", no_argument, nullptr, kStrict},
     {nullptr, 0, nullptr, 0},
 };
+bool takes_no_value(const std::string& name) {
+    for (const option* o = kLongOptions; o->name != nullptr; ++o) {
+        if (o->has_arg == no_argument && name == std::string("--") + o->name) return true;
+    }
+    return false;
+}
+
 // ":" first: a missing value is reported apart from an unknown option.
 const char kShortOptions[] = ":h";
 
@@ -151,15 +158,20 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
                 // A long option, or a missing value, is always the element just
                 // passed; an unknown short option is known by its letter only.
                 // A long option given a value it does not take comes back by
-                // its number, past every character.
+                // its number, past every character (as ':' from mingw-w64).
                 const bool element = c == ':' || optopt == 0 || optopt > 0xff;
                 const char* arg =
                     element ? original(args[static_cast<size_t>(optind - 1)]) : nullptr;
                 std::string name = arg != nullptr ? std::string(arg, std::strcspn(arg, "="))
                                                   : std::string("-") + static_cast<char>(optopt);
-                *error = (c == ':' ? "option '" + printable(name.c_str()) + "' needs a value"
-                                   : "unknown option '" + printable(name.c_str()) + "'") +
-                         " (see SpawnBench --help)";
+                const std::string shown = "'" + printable(name.c_str()) + "'";
+                if (arg != nullptr && name.size() < std::strlen(arg) && takes_no_value(name))
+                    *error = "option " + shown + " takes no value";
+                else if (c == ':')
+                    *error = "option " + shown + " needs a value";
+                else
+                    *error = "unknown option " + shown;
+                *error += " (see SpawnBench --help)";
                 return false;
             }
             default:

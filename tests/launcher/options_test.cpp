@@ -59,8 +59,8 @@ TEST(Options, UsageErrorsNameWhatWasWrong) {
     EXPECT_FALSE(parse({"--hel\n"}).ok);
     EXPECT_EQ(parse({"--hel\n"}).error.find('\n'), std::string::npos);
     // An option that takes no value, given one, is named as written.
-    EXPECT_EQ(parse({"--plan=x"}).error, "unknown option '--plan' (see SpawnBench --help)");
-    EXPECT_EQ(parse({"--help=x"}).error, "unknown option '--help' (see SpawnBench --help)");
+    EXPECT_EQ(parse({"--plan=x"}).error, "option '--plan' takes no value (see SpawnBench --help)");
+    EXPECT_EQ(parse({"--help=x"}).error, "option '--help' takes no value (see SpawnBench --help)");
     EXPECT_TRUE(parse({"--help"}).options.help);
 }
 

@@ -18,6 +18,7 @@
 
 #include "fleet_cases.h"
 #include "fleet_folder.h"
+#include "joblog.h"
 #include "spawnbench_run.h"
 
 namespace {
@@ -205,6 +206,29 @@ TEST_F(WineSpawnBench, KilledLauncherTakesItsFleetAlong) {
     EXPECT_EQ(run.wait(kPatience), -1);
     // Wine closes the dead launcher's handles, and with them the copies' jobs.
     expect_nothing_survives(kPatience);
+}
+
+TEST_F(WineSpawnBench, FailedCopyIsNamedLoggedAndCountedByStrict) {
+    write_config("[Platform]\ntotal=3\nseedID=J%d\n");
+    const std::string log = work_ + "/joblog";
+    RunOptions o = options({"1", "--joblog", windows_path(log), "--strict"});
+    o.env.insert(o.env.end(), {"VORNCORE_HOLD_MS_1=0", "VORNCORE_EXIT_1=3"});
+    SpawnBenchRun run(o);
+    auto rows = [&] { return testsupport::joblog_outcomes(lf(testsupport::read_file(log))); };
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (rows().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    ASSERT_EQ(rows().size(), 2u);
+    run.press_enter();
+    EXPECT_EQ(run.wait(kPatience), 1);
+    EXPECT_EQ(lf(run.err()), "SpawnBench: 1 of 3 copies failed: copy 1 exited with status 3\n");
+    EXPECT_EQ(rows(),
+              (std::vector<testsupport::Row>{{"Seq", "Exitval", "Signal", "Command"},
+                                             {"2", "3", "0", "VORNCoreExTest.exe J%d 1 1 1"},
+                                             {"1", "-1", "9", "VORNCoreExTest.exe J%d 0 1 0"},
+                                             {"3", "-1", "9", "VORNCoreExTest.exe J%d 2 1 2"}}));
+    expect_nothing_survives();
 }
 
 TEST_F(WineSpawnBench, MissingProgramIsReported) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "error_windows.h"
+#include "error.h"
 #include "vorn_util.h"
 
 namespace {

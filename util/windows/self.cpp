@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "error_windows.h"
+#include "error.h"
 #include "vorn_self.h"
 
 std::vector<std::string> util_own_arguments(int, char**) {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vorn_stream.h"
+
 // Opaque 32-bit process handle. On POSIX it is the child's pid, which is also
 // the id of the process group the child leads. On Windows it is a 1-based
 // index into a table of the child's process and job handles, never reused.
@@ -35,6 +37,24 @@ util_process_handle util_process_cmd_launch_no_wait(const char* command_line);
 // <reason>" in `why` (`why_size` bytes, always terminated, cut to fit), so
 // that the caller decides what to report.
 util_process_handle util_process_start(const char* command_line, char* why, size_t why_size);
+
+// Where a process started by util_process_start_with sends its standard
+// output and standard error. With neither set, to ours.
+struct util_start_options {
+    // Both streams appended to this file, created if missing. It is open here
+    // only while the process starts: nothing of it stays open in this process.
+    const char* output_file = nullptr;
+    // Each stream into a pipe of its own, whose read end is left here
+    // (non-blocking, not inherited by later starts). UTIL_NO_STREAM on failure.
+    util_stream* out_stream = nullptr;
+    util_stream* err_stream = nullptr;
+};
+
+// util_process_start with `options`. A failure to open the file or make the
+// pipes is a failed start, described in `why`.
+util_process_handle util_process_start_with(const char* command_line,
+                                            const util_start_options& options, char* why,
+                                            size_t why_size);
 
 // True while the process behind `handle` has not ended. Never reaps, so the
 // pid stays reserved until util_process_kill_handle.

@@ -27,7 +27,19 @@ struct LaunchOptions {
     std::string seed_id;
     const char* joblog = nullptr;  // --joblog FILE, within argv
     bool strict = false;           // --strict: exit status 1 if a copy failed
+    // Where the copies' output goes: files (--output PATTERN) or tagged lines.
+    std::string output;
+    bool tag = false;
+    // The campaign: at most `jobs` at once (0: all), a time-out, more tries.
+    int32_t jobs = 0;
+    int64_t timeout_ms = 0;
+    int32_t retries = 0;
+    const char* only = nullptr;          // --only LIST, checked against the plan
+    const char* rerun_failed = nullptr;  // --rerun-failed FILE
+    const char* junit = nullptr;         // --junit FILE
 };
+
+constexpr int32_t kMaxRetries = 100;
 
 // Parses `argv` (getopt_long rules: options and plain arguments may mix). A
 // plain argument that looks like a negative number is taken as the maximum,

@@ -16,9 +16,9 @@ constexpr int kCannotStart = 127;  // as a shell reports a command it cannot run
 constexpr int kKilled = 128 + 9;   // as a shell reports SIGKILL
 
 struct TryResult {
-    int status;       // the exit status this try gives
-    bool failed;      // worth another try
-    bool passed_on;   // a stop signal was passed on: no more tries
+    int status;      // the exit status this try gives
+    bool failed;     // worth another try
+    bool passed_on;  // a stop signal was passed on: no more tries
 };
 
 class CopyRun {
@@ -132,12 +132,11 @@ TryResult CopyRun::run_try() {
     // Whatever the copy left in its group goes with it.
     util_process_kill_handle(handle);
     if (state < 0) {
-        console_.line(2, "SpawnBench: cannot tell how copy " + std::to_string(index_) +
-                             " ended\n");
+        console_.line(2, "SpawnBench: cannot tell how copy " + std::to_string(index_) + " ended\n");
         return {1, false, passed_on != 0};
     }
-    int status = end.kind == UTIL_END_EXITED ? static_cast<int>(end.code)
-                                             : 128 + static_cast<int>(end.code);
+    int status =
+        end.kind == UTIL_END_EXITED ? static_cast<int>(end.code) : 128 + static_cast<int>(end.code);
     return {status, status != 0, passed_on != 0};
 }
 

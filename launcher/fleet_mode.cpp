@@ -82,8 +82,7 @@ int run_fleet(const LaunchOptions& options, const LaunchSettings& settings) {
         if (status != 0) return status;
         if (!report.track(job.copies)) throw std::bad_alloc();
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "SpawnBench: cannot allocate handles for %d copies\n",
-                     job.plan.count);
+        std::fprintf(stderr, "SpawnBench: cannot allocate handles for %d copies\n", job.plan.count);
         return 1;
     }
     if (options.rerun_failed != nullptr && job.copies.empty()) {

@@ -97,15 +97,30 @@ std::string xml_text(const std::string& bytes) {
         }
         i += length;
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
             // Kept as characters, not normalized away in attributes.
-            case '\r': out += "&#13;"; break;
-            case '\t': out += "&#9;"; break;
-            default: append_utf8(&out, c);
+            case '\r':
+                out += "&#13;";
+                break;
+            case '\t':
+                out += "&#9;";
+                break;
+            default:
+                append_utf8(&out, c);
         }
     }
     return out;

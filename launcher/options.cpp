@@ -283,7 +283,8 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
         *error = "--timeout and --retries go with a run, not with --plan, which starts nothing";
         return false;
     }
-    if (mode == LaunchMode::kCopy && (options->only != nullptr || options->rerun_failed != nullptr)) {
+    if (mode == LaunchMode::kCopy &&
+        (options->only != nullptr || options->rerun_failed != nullptr)) {
         *error = "--only and --rerun-failed choose copies of a fleet, not with --copy";
         return false;
     }

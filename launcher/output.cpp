@@ -36,8 +36,8 @@ bool check_output_pattern(const std::string& pattern, std::string* error) {
         ++i;
     }
     if (!has_copy) {
-        *error = "output pattern '" + pattern +
-                 "' has no %c: every copy would write to the same file";
+        *error =
+            "output pattern '" + pattern + "' has no %c: every copy would write to the same file";
         return false;
     }
     return true;

@@ -56,7 +56,8 @@ std::string how_it_failed(const CopyRecord& copy) {
         }
     }
     if (copy.tries > 1) text += " after " + std::to_string(copy.tries) + " tries";
-    if (!copy.output.empty()) text += " (output in " + printable_argument(copy.output.c_str()) + ")";
+    if (!copy.output.empty())
+        text += " (output in " + printable_argument(copy.output.c_str()) + ")";
     return text;
 }
 
@@ -250,8 +251,8 @@ bool FleetReport::open_joblog(const char* path, bool append, std::string* error)
 bool FleetReport::open_junit(const char* path, std::string* error) {
     junit_ = util_open_log_file(path, false);
     if (junit_ == nullptr) {
-        *error = "cannot write JUnit file '" + printable_argument(path) + "': " +
-                 std::strerror(errno);
+        *error =
+            "cannot write JUnit file '" + printable_argument(path) + "': " + std::strerror(errno);
         return false;
     }
     junit_path_ = path;

@@ -15,7 +15,7 @@ struct CampaignLimits {
 };
 
 enum class SlotState : uint8_t {
-    kWaiting,   // not started yet, or waiting for another try
+    kWaiting,  // not started yet, or waiting for another try
     kRunning,
     kPassed,    // its last try ended well
     kFailed,    // its last try failed and no try is left

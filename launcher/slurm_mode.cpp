@@ -21,14 +21,15 @@ std::string shell_quoted(const std::string& text) {
 bool slurm_script(const SlurmJob& job, std::string* script, std::string* error) {
     const LaunchSettings& s = job.settings;
     FleetPlan plan = fleet_plan(s.total, job.maximum);
-    std::string array = job.copies.empty() ? "0-" + std::to_string(plan.count - 1)
-                                           : format_copy_list(job.copies);
+    std::string array =
+        job.copies.empty() ? "0-" + std::to_string(plan.count - 1) : format_copy_list(job.copies);
     if (job.jobs > 0) array += "%" + std::to_string(job.jobs);
     std::string options;
     std::string directives;
     if (job.timeout_ms > 0) {
         char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(job.timeout_ms) / 1000.0);
+        std::snprintf(seconds, sizeof seconds, "%.3f",
+                      static_cast<double>(job.timeout_ms) / 1000.0);
         options += std::string(" --timeout=") + seconds;
         // Slurm counts whole minutes, and the task has every try to run.
         int64_t minutes = (job.timeout_ms * (job.retries + 1) + 59999) / 60000;
@@ -69,7 +70,8 @@ bool slurm_script(const SlurmJob& job, std::string* script, std::string* error) 
         "#SBATCH --array=" +
         array + "\n" + directives + "#\n";
     char line[kCommandLineSize];
-    for (int32_t k = 0; k < (job.copies.empty() ? plan.count : static_cast<int32_t>(job.copies.size())); ++k) {
+    for (int32_t k = 0;
+         k < (job.copies.empty() ? plan.count : static_cast<int32_t>(job.copies.size())); ++k) {
         int32_t i = job.copies.empty() ? k : job.copies[static_cast<size_t>(k)];
         if (!copy_command_line(s, plan, i, line)) {
             *error = "command line of copy " + std::to_string(i) + " is too long";
@@ -113,7 +115,8 @@ int print_slurm_script(const LaunchOptions& options, const LaunchSettings& setti
         int status = select_copies(options, settings, &job.copies);
         if (status != 0) return status;
         if (job.copies.empty()) {
-            std::fprintf(stderr, "SpawnBench: no copy is left to run: each one passed in job log '%s'\n",
+            std::fprintf(stderr,
+                         "SpawnBench: no copy is left to run: each one passed in job log '%s'\n",
                          printable_argument(options.rerun_failed).c_str());
             return 0;
         }

@@ -63,8 +63,8 @@ public:
           io_(new SlotIo[job.copies.size()]),
           begin_(std::chrono::steady_clock::now()),
           // A copy that ends frees its place only once it is gone.
-          reap_at_end_(job.limits.jobs > 0 || job.limits.retries > 0 ||
-                       job.limits.timeout_ms > 0) {}
+          reap_at_end_(job.limits.jobs > 0 || job.limits.retries > 0 || job.limits.timeout_ms > 0) {
+    }
 
     int run();
 
@@ -106,7 +106,8 @@ private:
 int Supervisor::run() {
     const int32_t count = static_cast<int32_t>(job_.copies.size());
     if (job_.tag && count > 0) {
-        int64_t at_once = job_.limits.jobs > 0 && job_.limits.jobs < count ? job_.limits.jobs : count;
+        int64_t at_once =
+            job_.limits.jobs > 0 && job_.limits.jobs < count ? job_.limits.jobs : count;
         uint64_t needed = 2 * static_cast<uint64_t>(at_once) + kSpareDescriptors;
         uint64_t limit = 0;
         if (!util_reserve_descriptors(needed, &limit)) {

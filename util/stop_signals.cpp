@@ -1,8 +1,9 @@
 // The stop requests of util_catch_stop_requests, noted by number: on Windows
 // the console's events stand for SIGINT, SIGBREAK and SIGTERM.
+#include "stop_signals.h"
+
 #include <atomic>
 
-#include "stop_signals.h"
 #include "vorn_console.h"
 #include "vorn_stream.h"
 

@@ -2,12 +2,12 @@
 // with the fleet (tests/integration).
 #include "report.h"
 
-#include "junit.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "junit.h"
 
 namespace {
 
@@ -50,7 +50,8 @@ TEST(Report, TextsNameTheFailuresAndFollowTheJobLogColumns) {
     late.tries = 2;
     late.output = "logs/copy-3.log";
     EXPECT_TRUE(copy_failed(late));
-    EXPECT_EQ(how_it_failed(late), "copy 3 timed out after 2.5 s after 2 tries (output in logs/copy-3.log)");
+    EXPECT_EQ(how_it_failed(late),
+              "copy 3 timed out after 2.5 s after 2 tries (output in logs/copy-3.log)");
     EXPECT_NE(joblog_line(late).find("\t124\t9\t"), std::string::npos);
 }
 
@@ -72,19 +73,22 @@ TEST(Report, RerunTakesTheLastLineOfEachCopyAndRefusesAnotherPlan) {
     EXPECT_EQ(copies, (std::vector<int32_t>{1, 2, 3}));
 
     EXPECT_FALSE(copies_to_rerun(log + line(2, "0", "0", "P T 2 3 1"), "j", plan, &copies, &error));
-    EXPECT_EQ(error, "job log 'j' was written for another plan: copy 1 ran 'P T 2 3 1', this plan "
-                     "has 'P T 2 2 1'");
+    EXPECT_EQ(error,
+              "job log 'j' was written for another plan: copy 1 ran 'P T 2 3 1', this plan "
+              "has 'P T 2 2 1'");
     EXPECT_FALSE(copies_to_rerun(log + line(5, "0", "0", "P T 8 2 4"), "j", plan, &copies, &error));
     EXPECT_FALSE(copies_to_rerun("", "j", plan, &copies, &error));
     EXPECT_EQ(error, "job log 'j' is empty");
     EXPECT_FALSE(copies_to_rerun("a,b\n", "j", plan, &copies, &error));
-    EXPECT_FALSE(copies_to_rerun(std::string(kJobLogHeader) + "1\t2\n", "j", plan, &copies, &error));
+    EXPECT_FALSE(
+        copies_to_rerun(std::string(kJobLogHeader) + "1\t2\n", "j", plan, &copies, &error));
 }
 
 TEST(Report, JunitTextIsValidXmlWhateverTheBytes) {
     std::string bytes("a\0b]]><&\"\x01\xff\xc3\xa9\xed\xa0\x80\r\n", 18);
     EXPECT_EQ(xml_text(bytes),
-              "a\xef\xbf\xbd" "b]]&gt;&lt;&amp;&quot;\xef\xbf\xbd\xef\xbf\xbd\xc3\xa9\xef\xbf\xbd&#13;\n");
+              "a\xef\xbf\xbd"
+              "b]]&gt;&lt;&amp;&quot;\xef\xbf\xbd\xef\xbf\xbd\xc3\xa9\xef\xbf\xbd&#13;\n");
 }
 
 }  // namespace

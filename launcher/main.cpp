@@ -11,6 +11,7 @@
 #include "settings.h"
 #include "start.h"
 #include "supervise.h"
+#include "version.h"
 #include "vorn_console.h"
 #include "vorn_util.h"
 
@@ -33,6 +34,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(options_usage().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s %s\n", kProgram, kVornVersion);
         return 0;
     }
     const int32_t maximum = options.maximum;

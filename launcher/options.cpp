@@ -40,7 +40,7 @@ bool parse_whole_number(const char* text, int32_t* value) {
 
 // Long-only options, numbered past every character.
 // --help has one too: given a value, getopt names an option only by it.
-enum : int { kPlan = 256, kCopy, kSlurm, kTotal, kSeedId, kJoblog, kStrict, kHelp };
+enum : int { kPlan = 256, kCopy, kSlurm, kTotal, kSeedId, kJoblog, kStrict, kHelp, kVersion };
 
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
@@ -51,6 +51,7 @@ const option kLongOptions[] = {
     {"seed-id", required_argument, nullptr, kSeedId},
     {"joblog", required_argument, nullptr, kJoblog},
     {"strict", no_argument, nullptr, kStrict},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 bool takes_no_value(const std::string& name) {
@@ -153,6 +154,9 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
             case kStrict:
                 options->strict = true;
                 break;
+            case kVersion:
+                options->version = true;
+                break;
             case ':':
             case '?': {
                 // A long option, or a missing value, is always the element just
@@ -179,7 +183,7 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
         }
     }
     for (int i = optind; i < argc; ++i) plain.push_back(original(args[static_cast<size_t>(i)]));
-    if (options->help) return true;
+    if (options->help || options->version) return true;
 
     if (!plain.empty() && !parse_maximum(plain[0], &options->maximum)) {
         *error =
@@ -204,6 +208,7 @@ std::string options_usage() {
                   "\n"
                   "options:\n"
                   "  -h, --help      show this help and exit\n"
+                  "  --version       show the version and exit\n"
                   "  --plan          print each copy's command line, one a line; start nothing\n"
                   "  --copy N        run only copy N of the plan, in the foreground, and end\n"
                   "                  with its exit status (128 + the signal's number if killed)\n"

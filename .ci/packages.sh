@@ -98,7 +98,10 @@ fi
 echo "libmevcompression1 install" | $sudo dpkg --set-selections
 
 echo "== purge"
-for p in "${packages[@]}"; do dpkg -L "$p"; done | grep -vx "/\." | sort -u >"$work/files"
+for p in "${packages[@]}"; do
+    echo "-- dpkg -L $p"
+    dpkg -L "$p" | grep -vx "/\." | tee -a "$work/files"
+done
 "${apt[@]}" purge "${packages[@]}" >/dev/null
 left=()
 while IFS= read -r f; do

@@ -7,6 +7,7 @@
 #include "modes.h"
 #include "options.h"
 #include "settings.h"
+#include "version.h"
 #include "vorn_console.h"
 
 namespace {
@@ -28,6 +29,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(options_usage().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s %s\n", kProgram, kVornVersion);
         return 0;
     }
     // The other modes keep standard output for their data.

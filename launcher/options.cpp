@@ -59,6 +59,7 @@ enum : int {
     kOnly,
     kRerunFailed,
     kJunit,
+    kVersion,
 };
 
 const option kLongOptions[] = {
@@ -78,6 +79,7 @@ const option kLongOptions[] = {
     {"only", required_argument, nullptr, kOnly},
     {"rerun-failed", required_argument, nullptr, kRerunFailed},
     {"junit", required_argument, nullptr, kJunit},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 bool takes_no_value(const std::string& name) {
@@ -219,6 +221,9 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
             case kJunit:
                 options->junit = original(optarg);
                 break;
+            case kVersion:
+                options->version = true;
+                break;
             case ':':
             case '?': {
                 // A long option, or a missing value, is always the element just
@@ -245,7 +250,7 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
         }
     }
     for (int i = optind; i < argc; ++i) plain.push_back(original(args[static_cast<size_t>(i)]));
-    if (options->help) return true;
+    if (options->help || options->version) return true;
 
     if (!plain.empty() && !parse_maximum(plain[0], &options->maximum)) {
         *error =
@@ -305,6 +310,7 @@ std::string options_usage() {
                   "\n"
                   "options:\n"
                   "  -h, --help      show this help and exit\n"
+                  "  --version       show the version and exit\n"
                   "  --plan          print each copy's command line, one a line; start nothing\n"
                   "  --copy N        run only copy N of the plan, in the foreground, and end\n"
                   "                  with its exit status (128 + the signal's number if killed)\n"

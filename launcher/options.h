@@ -17,6 +17,7 @@ enum class LaunchMode {
 
 struct LaunchOptions {
     bool help = false;
+    bool version = false;
     int32_t maximum = kDefaultMaximum;
     LaunchMode mode = LaunchMode::kRun;
     int32_t copy = 0;  // the copy of kCopy; may lie outside the plan

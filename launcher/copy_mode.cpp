@@ -2,6 +2,7 @@
 
 #include "modes.h"
 #include "stop_signals.h"
+#include "vorn_contain.h"
 #include "vorn_util.h"
 
 namespace {
@@ -35,22 +36,23 @@ int run_copy(const LaunchSettings& settings, int32_t maximum, int32_t index) {
 
     int passed_on = 0;
     uint32_t waited_ms = 0;
+    bool late = false;
     util_process_end end{};
     int state;
-    while ((state = util_process_end_state(handle, &end)) == 0) {
+    while (!late && (state = util_process_end_state(handle, &end)) == 0) {
         int signal_number = util_caught_stop_signal();
         if (passed_on == 0 && signal_number != 0) {
             util_process_signal(handle, signal_number);
             passed_on = signal_number;
-        } else if (passed_on != 0 && waited_ms >= kCopyGraceMs) {
-            util_process_kill_handle(handle);
-            return kKilled;
         }
+        late = passed_on != 0 && waited_ms >= kCopyGraceMs;
         util_sleep_ms(kCopyPollMs);
         if (passed_on != 0) waited_ms += kCopyPollMs;
     }
-    // Whatever the copy left in its group goes with it.
+    // Whatever the copy left in its group goes with it, and all it started.
     util_process_kill_handle(handle);
+    util_end_descendants();
+    if (late) return kKilled;
     if (state < 0) {
         std::fprintf(stderr, "SpawnBench: cannot tell how copy %d ended\n", index);
         return 1;

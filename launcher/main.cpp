@@ -12,6 +12,7 @@
 #include "start.h"
 #include "supervise.h"
 #include "vorn_console.h"
+#include "vorn_contain.h"
 #include "vorn_util.h"
 
 namespace {
@@ -44,13 +45,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 2;
     }
+    // Before anything is started and before any thread; a Slurm task does it.
+    if (options.contain && options.mode != LaunchMode::kSlurm) util_contain_fleet();
     switch (options.mode) {
         case LaunchMode::kPlan:
             return print_plan(settings, maximum);
         case LaunchMode::kCopy:
             return run_copy(settings, maximum, options.copy);
         case LaunchMode::kSlurm:
-            return print_slurm_script(settings, maximum);
+            return print_slurm_script(settings, maximum, options.contain);
         case LaunchMode::kRun:
             break;
     }

@@ -35,6 +35,7 @@ struct SlurmJob {
     std::string folder;   // where the copies run
     LaunchSettings settings;
     int32_t maximum;
+    bool contain = false;  // each task runs its copy with --contain
 };
 
 // The batch script that runs the plan as one job array, task i running copy
@@ -43,4 +44,4 @@ struct SlurmJob {
 bool slurm_script(const SlurmJob& job, std::string* script, std::string* error);
 
 // Prints slurm_script for this program and the current folder.
-int print_slurm_script(const LaunchSettings& settings, int32_t maximum);
+int print_slurm_script(const LaunchSettings& settings, int32_t maximum, bool contain = false);

@@ -40,7 +40,7 @@ bool parse_whole_number(const char* text, int32_t* value) {
 
 // Long-only options, numbered past every character.
 // --help has one too: given a value, getopt names an option only by it.
-enum : int { kPlan = 256, kCopy, kSlurm, kTotal, kSeedId, kJoblog, kStrict, kHelp };
+enum : int { kPlan = 256, kCopy, kSlurm, kTotal, kSeedId, kJoblog, kStrict, kHelp, kContain };
 
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
@@ -51,6 +51,7 @@ const option kLongOptions[] = {
     {"seed-id", required_argument, nullptr, kSeedId},
     {"joblog", required_argument, nullptr, kJoblog},
     {"strict", no_argument, nullptr, kStrict},
+    {"contain", no_argument, nullptr, kContain},
     {nullptr, 0, nullptr, 0},
 };
 bool takes_no_value(const std::string& name) {
@@ -153,6 +154,9 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
             case kStrict:
                 options->strict = true;
                 break;
+            case kContain:
+                options->contain = true;
+                break;
             case ':':
             case '?': {
                 // A long option, or a missing value, is always the element just
@@ -191,11 +195,15 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
         *error = "--joblog and --strict go with a fleet run, not with --plan, --copy or --slurm";
         return false;
     }
+    if (options->mode == LaunchMode::kPlan && options->contain) {
+        *error = "--contain goes with a fleet run, --copy or --slurm, not with --plan";
+        return false;
+    }
     return true;
 }
 
 std::string options_usage() {
-    char text[2048];
+    char text[2304];
     std::snprintf(text, sizeof text,
                   "usage: SpawnBench [options] [maximum]\n"
                   "Starts copies of %s over the total of indices in VORNCoreExTest.ini\n"
@@ -215,7 +223,9 @@ std::string options_usage() {
                   "                  copy in GNU parallel's --joblog format\n"
                   "  --strict        exit with status 1 if a copy failed: it could not be\n"
                   "                  started, exited with a status other than 0, or was\n"
-                  "                  killed by a signal that SpawnBench did not send\n",
+                  "                  killed by a signal that SpawnBench did not send\n"
+                  "  --contain       run the copies in a PID namespace that dies with\n"
+                  "                  SpawnBench, even by kill -9 (they see their pids in it)\n",
                   kCoreTestProgram, kDefaultMaximum);
     return text;
 }

@@ -27,6 +27,7 @@ struct LaunchOptions {
     std::string seed_id;
     const char* joblog = nullptr;  // --joblog FILE, within argv
     bool strict = false;           // --strict: exit status 1 if a copy failed
+    bool contain = false;          // --contain: the fleet in a PID namespace
 };
 
 // Parses `argv` (getopt_long rules: options and plain arguments may mix). A

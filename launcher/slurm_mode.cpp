@@ -53,13 +53,13 @@ bool slurm_script(const SlurmJob& job, std::string* script, std::string* error) 
     text += "cd " + shell_quoted(job.folder) + " || exit 1\n";
     text += "exec " + shell_quoted(job.program) +
             " --copy \"${SLURM_ARRAY_TASK_ID:?is not set: submit this script with sbatch}\"" +
-            " --total=" + std::to_string(s.total) + " --seed-id=" + shell_quoted(s.tmpl) + " " +
-            std::to_string(job.maximum) + "\n";
+            (job.contain ? " --contain" : "") + " --total=" + std::to_string(s.total) +
+            " --seed-id=" + shell_quoted(s.tmpl) + " " + std::to_string(job.maximum) + "\n";
     *script = text;
     return true;
 }
 
-int print_slurm_script(const LaunchSettings& settings, int32_t maximum) {
+int print_slurm_script(const LaunchSettings& settings, int32_t maximum, bool contain) {
     char program[4096];
     if (!util_own_path(program, sizeof program)) {
         std::fprintf(stderr, "SpawnBench: cannot tell where this program is\n");
@@ -73,7 +73,8 @@ int print_slurm_script(const LaunchSettings& settings, int32_t maximum) {
         return 1;
     }
     std::string script, error;
-    if (!slurm_script(SlurmJob{program, folder.string(), settings, maximum}, &script, &error)) {
+    if (!slurm_script(SlurmJob{program, folder.string(), settings, maximum, contain}, &script,
+                      &error)) {
         std::fprintf(stderr, "SpawnBench: %s\n", error.c_str());
         // Too many copies is the maximum's fault; none at all, the INI's.
         return fleet_plan(settings.total, maximum).count > 0 ? 2 : 1;

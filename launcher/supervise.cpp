@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "vorn_console.h"
+#include "vorn_contain.h"
 
 namespace {
 
@@ -66,5 +67,6 @@ void supervise(const util_process_handle* handles, int32_t count, uint32_t poll_
         if (observer) observer->stopping(i);
         util_process_kill_handle(handles[i]);
     }
+    util_end_descendants();
     if (observer) observer->fleet_stopped();
 }

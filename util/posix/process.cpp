@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "vorn_contain.h"
 #include "vorn_util.h"
 
 extern char** environ;
@@ -191,8 +192,9 @@ struct ChildPlan {
     }
     // Killed with the thread that started it, even if that dies by SIGKILL.
     ok = ok && prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0;
-    // If the launcher died before the prctl, the signal will never come.
-    if (ok && getppid() != plan->parent) _exit(127);
+    // If the launcher died before the prctl, the signal will never come. In a
+    // PID namespace of util_contain_fleet the live launcher shows as 0.
+    if (ok && getppid() != plan->parent && getppid() != 0) _exit(127);
     if (ok) {
         sigset_t empty;
         sigemptyset(&empty);
@@ -269,6 +271,23 @@ int spawn(const std::string& path, const std::vector<std::string>& words, pid_t*
     return error;
 }
 
+// A contained fleet's copies are started on the thread that keeps them in
+// their PID namespace.
+int spawn_contained_or_here(const std::string& path, const std::vector<std::string>& words,
+                            pid_t* pid) {
+    struct Call {
+        const std::string& path;
+        const std::vector<std::string>& words;
+        pid_t* pid;
+        int error;
+    } call{path, words, pid, 0};
+    auto work = [](void* arg) {
+        Call* c = static_cast<Call*>(arg);
+        c->error = spawn(c->path, c->words, c->pid);
+    };
+    return util_contain_run(work, &call) ? call.error : spawn(path, words, pid);
+}
+
 }  // namespace
 
 bool util_is_file_exist(const char* path) {
@@ -297,7 +316,7 @@ util_process_handle util_process_start(const char* command_line, char* why, size
         std::lock_guard<std::mutex> lock(registry_mutex);
         become_subreaper_once();
         keep_children_for_us();
-        if (error == 0) error = spawn(path, words, &pid);
+        if (error == 0) error = spawn_contained_or_here(path, words, &pid);
         if (error == 0) registry.insert(pid);
     }
     if (error != 0) {

@@ -193,6 +193,10 @@ int main(int argc, char** argv) {
     int64_t exit_status = env_int("VORNCORE_EXIT", 0, 255, 0);
     // Children of its own, which hold until killed.
     int64_t children = env_int("VORNCORE_CHILD", 0, 1000, 0);
+    // Descendants out of its process group's reach.
+    int64_t session_children = env_int("VORNCORE_SESSION_CHILD", 0, 1000, 0);
+    int64_t daemons = env_int("VORNCORE_DAEMON", 0, 1000, 0);
+    bool fork_loop = env_int("VORNCORE_FORK_LOOP", 0, 1, 0) == 1;
     bool ignore_term = env_int("VORNCORE_IGNORE_TERM", 0, 1, 0) == 1;
     int64_t end_signal = env_int("VORNCORE_SIGNAL", 0, 64, 0);
     int64_t fail_tries = env_int("VORNCORE_FAIL_TRIES", 0, 1000, 0);
@@ -231,6 +235,13 @@ int main(int argc, char** argv) {
             pids += std::to_string(child) + "\n";
         }
         if (record_dir != nullptr) write_record(record_dir, ".child", pids);
+    }
+    fflush(nullptr);
+    for (int64_t i = 0; i < session_children + daemons + (fork_loop ? 1 : 0); ++i) {
+        UtilStray kind = i < session_children             ? UtilStray::kSession
+                         : i < session_children + daemons ? UtilStray::kDaemon
+                                                          : UtilStray::kForkLoop;
+        if (util_start_stray(kind, &why) == 0) fail("cannot start a child: %s", why.c_str());
     }
 
     if (fail_tries > 0) {

@@ -9,6 +9,7 @@
 #include "settings.h"
 #include "version.h"
 #include "vorn_console.h"
+#include "vorn_contain.h"
 
 namespace {
 
@@ -42,6 +43,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 2;
     }
+    // Before anything is started and before any thread; a Slurm task does it.
+    if (options.contain && options.mode != LaunchMode::kSlurm) util_contain_fleet();
     switch (options.mode) {
         case LaunchMode::kPlan:
             return print_plan(options, settings);

@@ -53,7 +53,8 @@ struct SlurmJob {
     int32_t jobs = 0;             // at most this many tasks at once (%N)
     int64_t timeout_ms = 0;       // each try's; the task's time covers every try
     int32_t retries = 0;
-    std::string output;  // --output PATTERN, relative to `folder`
+    std::string output;    // --output PATTERN, relative to `folder`
+    bool contain = false;  // each task runs its copy with --contain
 };
 
 // The batch script that runs the plan as one job array, task i running copy

@@ -60,6 +60,7 @@ enum : int {
     kRerunFailed,
     kJunit,
     kVersion,
+    kContain,
 };
 
 const option kLongOptions[] = {
@@ -80,6 +81,7 @@ const option kLongOptions[] = {
     {"rerun-failed", required_argument, nullptr, kRerunFailed},
     {"junit", required_argument, nullptr, kJunit},
     {"version", no_argument, nullptr, kVersion},
+    {"contain", no_argument, nullptr, kContain},
     {nullptr, 0, nullptr, 0},
 };
 bool takes_no_value(const std::string& name) {
@@ -224,6 +226,9 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
             case kVersion:
                 options->version = true;
                 break;
+            case kContain:
+                options->contain = true;
+                break;
             case ':':
             case '?': {
                 // A long option, or a missing value, is always the element just
@@ -293,6 +298,10 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
         *error = "--only and --rerun-failed choose copies of a fleet, not with --copy";
         return false;
     }
+    if (mode == LaunchMode::kPlan && options->contain) {
+        *error = "--contain goes with a fleet run, --copy or --slurm, not with --plan";
+        return false;
+    }
     if (options->only != nullptr && options->rerun_failed != nullptr) {
         *error = "--only and --rerun-failed exclude each other";
         return false;
@@ -333,7 +342,9 @@ std::string options_usage() {
                   "  --only LIST     run only these copies of the plan, e.g. 3,7-9\n"
                   "  --rerun-failed FILE  run only the copies without a successful line in\n"
                   "                  the job log FILE, written by --joblog for this plan\n"
-                  "  --junit FILE    write the results as JUnit XML for CI\n",
+                  "  --junit FILE    write the results as JUnit XML for CI\n"
+                  "  --contain       run the copies in a PID namespace that dies with\n"
+                  "                  SpawnBench, even by kill -9 (they see their pids in it)\n",
                   kCoreTestProgram, kDefaultMaximum);
     return text;
 }

@@ -38,6 +38,7 @@ struct LaunchOptions {
     const char* only = nullptr;          // --only LIST, checked against the plan
     const char* rerun_failed = nullptr;  // --rerun-failed FILE
     const char* junit = nullptr;         // --junit FILE
+    bool contain = false;                // --contain: the fleet in a PID namespace
 };
 
 constexpr int32_t kMaxRetries = 100;

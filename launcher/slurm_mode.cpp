@@ -36,6 +36,7 @@ bool slurm_script(const SlurmJob& job, std::string* script, std::string* error) 
         directives += "#SBATCH --time=" + std::to_string(minutes) + "\n";
     }
     if (job.retries > 0) options += " --retries=" + std::to_string(job.retries);
+    if (job.contain) options += " --contain";
     if (!job.output.empty()) {
         std::string pattern = slurm_output_pattern(job.output);
         if (pattern[0] != '/') pattern = job.folder + "/" + pattern;
@@ -111,6 +112,7 @@ int print_slurm_script(const LaunchOptions& options, const LaunchSettings& setti
     job.timeout_ms = options.timeout_ms;
     job.retries = options.retries;
     job.output = options.output;
+    job.contain = options.contain;
     if (options.only != nullptr || options.rerun_failed != nullptr) {
         int status = select_copies(options, settings, &job.copies);
         if (status != 0) return status;

@@ -12,6 +12,7 @@
 #include "output.h"
 #include "vorn_console.h"
 #include "vorn_util.h"
+#include "vorn_contain.h"
 
 namespace {
 
@@ -276,6 +277,8 @@ void Supervisor::stop_all() {
         io_[i].handle = UTIL_NO_PROCESS;
         schedule_.stopped(i);
     }
+    // Killing the copies hands us whatever they started outside their groups.
+    util_end_descendants();
     // What the copies wrote before they were killed is still passed on.
     for (int32_t i = 0; i < static_cast<int32_t>(slots.size()); ++i) drain(i);
 }

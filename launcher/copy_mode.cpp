@@ -134,7 +134,7 @@ TryResult CopyRun::run_try() {
     }
     // Whatever the copy left in its group goes with it.
     util_process_kill_handle(handle);
-            util_end_descendants();
+    util_end_descendants();
     if (state < 0) {
         console_.line(2, "SpawnBench: cannot tell how copy " + std::to_string(index_) + " ended\n");
         return {1, false, passed_on != 0};

@@ -11,8 +11,8 @@
 
 #include "output.h"
 #include "vorn_console.h"
-#include "vorn_util.h"
 #include "vorn_contain.h"
+#include "vorn_util.h"
 
 namespace {
 

@@ -306,12 +306,14 @@ TEST_F(Campaign, FailedRangesRunAgainUntilEveryIndexPassedOnce) {
     mkdir((work_ + "/out").c_str(), 0755);
     // Copy 2 hangs, copy 4 fails its first try, copy 5 always fails.
     std::string out, err;
-    run_to_end(options({"1", "--timeout", "0.5", "--retries", "1", "--joblog", "log", "--junit",
+    // A time-out far beyond a try's start, even under sanitizers on a busy
+    // machine.
+    run_to_end(options({"1", "--timeout", "3", "--retries", "1", "--joblog", "log", "--junit",
                         "results.xml", "--output", "out/%c.log"},
                        {"VORNCORE_HOLD_MS_2=-1", "VORNCORE_FAIL_TRIES_4=1", "VORNCORE_EXIT_5=3"}),
                0, &out, &err);
     EXPECT_EQ(err,
-              "SpawnBench: 2 of 6 copies failed: copy 2 timed out after 0.5 s after 2 tries "
+              "SpawnBench: 2 of 6 copies failed: copy 2 timed out after 3 s after 2 tries "
               "(output in out/2.log); copy 5 exited with status 3 after 2 tries (output in "
               "out/5.log)\n");
     auto rows = testsupport::joblog_outcomes(read_file(work_ + "/log"));

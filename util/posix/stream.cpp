@@ -1,9 +1,10 @@
 // POSIX side of the copies' pipes and of the supervision loop's one wait: a
-// poll over the pipes and a self-pipe that SIGCHLD and util_wake write to.
+// poll over the pipes and an eventfd that SIGCHLD and util_wake write to.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -18,26 +19,19 @@ namespace {
 std::atomic<bool> g_child_ended{false};
 std::atomic<bool> g_woken{false};
 
-// Made before main, so that any signal handler finds it ready.
-struct WakePipe {
-    int read_fd = -1;
-    int write_fd = -1;
-    WakePipe() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-            read_fd = fds[0];
-            write_fd = fds[1];
-        }
-    }
+// Made before main, so that any signal handler finds it ready. One
+// descriptor for the program's life; without it (none left) the loop still
+// wakes at its time-outs.
+struct WakeUp {
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 };
-const WakePipe g_wake;
+const WakeUp g_wake;
 
-// A full pipe already holds a wake-up: the byte may be dropped.
 void poke() {
-    if (g_wake.write_fd < 0) return;
+    if (g_wake.fd < 0) return;
     int saved = errno;
-    char byte = 0;
-    ssize_t written = write(g_wake.write_fd, &byte, 1);
+    uint64_t one = 1;
+    ssize_t written = write(g_wake.fd, &one, sizeof one);
     (void)written;
     errno = saved;
 }
@@ -99,7 +93,7 @@ unsigned util_wait(const util_stream* streams, size_t count, bool* ready, uint32
         fds[i].events = POLLIN;
         ready[i] = false;
     }
-    fds[count].fd = g_wake.read_fd;
+    fds[count].fd = g_wake.fd;
     fds[count].events = POLLIN;
     // Flags set before the wait are seen without waiting.
     unsigned seen = (g_child_ended.exchange(false) ? UTIL_WAIT_CHILD : 0) |
@@ -110,9 +104,9 @@ unsigned util_wait(const util_stream* streams, size_t count, bool* ready, uint32
             ready[i] = (fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
         }
         if (fds[count].revents != 0) {
-            char drain[256];
-            while (read(g_wake.read_fd, drain, sizeof drain) > 0) {
-            }
+            uint64_t count_read;
+            ssize_t got = read(g_wake.fd, &count_read, sizeof count_read);
+            (void)got;
         }
     }
     seen |= (g_child_ended.exchange(false) ? UTIL_WAIT_CHILD : 0) |

@@ -210,8 +210,7 @@ DWORD util_windows_make_pipe(util_stream* stream, HANDLE* write_end) {
     pipe.handle = read_end;
     pipe.size = pipe.offset = 0;
     pipe.error = ERROR_SUCCESS;
-    // The first read is started by the loop's thread (util_wait or a read):
-    // Wine completes a read through the thread that started it.
+    // Nothing is read until the loop waits for the stream or reads it.
     pipe.state = State::kIdle;
     *stream = slot;
     *write_end = child_end;

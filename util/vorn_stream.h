@@ -24,10 +24,8 @@ int64_t util_stream_read(util_stream stream, char* buffer, size_t size);
 void util_stream_close(util_stream stream);
 
 // What util_wait saw, as bits.
-enum : unsigned {
-    UTIL_WAIT_CHILD = 1,  // a process we started has ended (or may have)
-    UTIL_WAIT_WOKEN = 2,  // util_wake was called
-};
+constexpr unsigned UTIL_WAIT_CHILD = 1;  // a process we started has ended (or may have)
+constexpr unsigned UTIL_WAIT_WOKEN = 2;  // util_wake was called
 
 // Wakes util_wait at once, or makes its next call return at once. Safe in a
 // signal handler and from any thread.

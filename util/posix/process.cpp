@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "stream_internal.h"
 #include "vorn_util.h"
 
 extern char** environ;
@@ -160,6 +162,10 @@ struct ChildPlan {
     sigset_t defaults;  // reset to the default action even if ignored here
     pid_t parent;
     int report_fd;       // write end of the failure pipe, or -1
+    int out_fd;          // to become standard output, or -1 for ours
+    int err_fd;          // to become standard error, or -1 for ours
+    bool restore_limit;  // give back the descriptor limit we began with
+    struct rlimit limit;
     volatile int error;  // errno of the step that failed, when memory is shared
 };
 
@@ -189,6 +195,11 @@ struct ChildPlan {
              (null_fd > STDIN_FILENO && dup2(null_fd, STDIN_FILENO) == STDIN_FILENO &&
               close(null_fd) == 0);
     }
+    // Ours are all open (util_ensure_standard_streams), so these lie above 2
+    // and dup2 clears their close-on-exec in the copy.
+    if (ok && plan->out_fd >= 0) ok = dup2(plan->out_fd, STDOUT_FILENO) == STDOUT_FILENO;
+    if (ok && plan->err_fd >= 0) ok = dup2(plan->err_fd, STDERR_FILENO) == STDERR_FILENO;
+    if (ok && plan->restore_limit) setrlimit(RLIMIT_NOFILE, &plan->limit);
     // Killed with the thread that started it, even if that dies by SIGKILL.
     ok = ok && prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0;
     // If the launcher died before the prctl, the signal will never come.
@@ -217,7 +228,8 @@ __attribute__((noinline)) pid_t vfork_child(ChildPlan* plan) {
 
 // Starts `path` with `words` as its argv. Returns 0 and the pid, or an errno
 // value; a child whose exec failed is reaped here and never seen outside.
-int spawn(const std::string& path, const std::vector<std::string>& words, pid_t* pid) {
+int spawn(const std::string& path, const std::vector<std::string>& words, int out_fd, int err_fd,
+          pid_t* pid) {
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
@@ -234,6 +246,9 @@ int spawn(const std::string& path, const std::vector<std::string>& words, pid_t*
     }
     plan.parent = getpid();
     plan.report_fd = -1;
+    plan.out_fd = out_fd;
+    plan.err_fd = err_fd;
+    plan.restore_limit = util_internal::original_descriptor_limit(&plan.limit);
     plan.error = 0;
     // With shared memory the child leaves its errno in `plan`; otherwise it
     // writes it to a pipe that its exec closes. Out of descriptors, the copy
@@ -269,6 +284,32 @@ int spawn(const std::string& path, const std::vector<std::string>& words, pid_t*
     return error;
 }
 
+// Descriptors made for one start, closed on every path.
+struct StartFds {
+    int file = -1;
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    ~StartFds() {
+        for (int fd : {file, out[0], out[1], err[0], err[1]}) {
+            if (fd >= 0) close(fd);
+        }
+    }
+};
+
+// Opens what `options` asks for. Returns 0 or an errno value.
+int open_outputs(const util_start_options& options, StartFds* fds) {
+    if (options.output_file != nullptr) {
+        fds->file = open(options.output_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        if (fds->file < 0) return errno;
+    }
+    if (options.out_stream != nullptr && pipe2(fds->out, O_CLOEXEC) != 0) return errno;
+    if (options.err_stream != nullptr && pipe2(fds->err, O_CLOEXEC) != 0) return errno;
+    for (int fd : {fds->out[0], fds->err[0]}) {
+        if (fd >= 0 && fcntl(fd, F_SETFL, O_NONBLOCK) != 0) return errno;
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool util_is_file_exist(const char* path) {
@@ -276,8 +317,12 @@ bool util_is_file_exist(const char* path) {
     return path != nullptr && stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-util_process_handle util_process_start(const char* command_line, char* why, size_t why_size) {
+util_process_handle util_process_start_with(const char* command_line,
+                                            const util_start_options& options, char* why,
+                                            size_t why_size) {
     if (why != nullptr && why_size > 0) why[0] = '\0';
+    if (options.out_stream != nullptr) *options.out_stream = UTIL_NO_STREAM;
+    if (options.err_stream != nullptr) *options.err_stream = UTIL_NO_STREAM;
     if (command_line == nullptr) {
         describe_failed_start("(null)", EINVAL, why, why_size);
         return UTIL_NO_PROCESS;
@@ -292,19 +337,31 @@ util_process_handle util_process_start(const char* command_line, char* why, size
     std::vector<std::string> words = split_at_blanks(command_line);
     std::string path;
     int error = find_program(words[0], &path);
+    StartFds fds;
+    if (error == 0) error = open_outputs(options, &fds);
+    int out_fd = fds.file >= 0 ? fds.file : fds.out[1];
+    int err_fd = fds.file >= 0 ? fds.file : fds.err[1];
     pid_t pid = 0;
     {
         std::lock_guard<std::mutex> lock(registry_mutex);
         become_subreaper_once();
         keep_children_for_us();
-        if (error == 0) error = spawn(path, words, &pid);
+        util_internal::catch_child_ends();
+        if (error == 0) error = spawn(path, words, out_fd, err_fd, &pid);
         if (error == 0) registry.insert(pid);
     }
     if (error != 0) {
         describe_failed_start(words[0], error, why, why_size);
         return UTIL_NO_PROCESS;
     }
+    // The read ends are the caller's now; the rest closes with `fds`.
+    if (options.out_stream != nullptr) std::swap(*options.out_stream, fds.out[0]);
+    if (options.err_stream != nullptr) std::swap(*options.err_stream, fds.err[0]);
     return pid;
+}
+
+util_process_handle util_process_start(const char* command_line, char* why, size_t why_size) {
+    return util_process_start_with(command_line, util_start_options{}, why, why_size);
 }
 
 util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "error.h"
-#include "internal.h"
+#include "stream_internal.h"
 #include "vorn_util.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <vector>
 
-#include "internal.h"
+#include "stream_internal.h"
 #include "vorn_stream.h"
 
 namespace {

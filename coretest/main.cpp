@@ -1,7 +1,7 @@
 // Stand-in for the core test program that SpawnBench starts: checks its four
 // arguments, forms the ID of every index in its range and reports. The
-// VORNCORE_* variables make it record, sleep, hold, start a child, fail or die
-// by a signal for tests.
+// VORNCORE_* variables make it record, sleep, hold, start a child, fail (its
+// first tries too), die by a signal or write lines of output for tests.
 #include <stdarg.h>
 
 #include <algorithm>
@@ -124,6 +124,55 @@ void describe(const char* what, int64_t copy, int64_t start, int64_t share,
     fflush(stdout);
 }
 
+// Counts this copy's tries in `dir`; returns which try this is, from 1.
+int64_t count_try(const char* dir, const char* copy) {
+    std::string path = std::string(dir) + "/tries-" + copy;
+    int64_t tries = 0;
+    if (FILE* file = fopen(path.c_str(), "r")) {
+        long long read_tries = 0;
+        if (fscanf(file, "%lld", &read_tries) == 1) tries = read_tries;
+        fclose(file);
+    }
+    ++tries;
+    std::string why;
+    std::string temp = std::string(dir) + "/.tries-" + copy + ".tmp";
+    if (!util_write_file_whole(path, temp, std::to_string(tries) + "\n", &why)) {
+        fail("cannot write %s: %s", shown(path.c_str()).c_str(), why.c_str());
+    }
+    return tries;
+}
+
+// Writes `bytes` of output in lines of `length` bytes, the line end included
+// (or of a random length up to it), each one checkable on its own:
+// "c<copy> l<number> n<length> " and then a letter of its number repeated.
+// `streams`: 1 standard output, 2 standard error, 3 both in turn.
+void write_lines(int64_t copy, int64_t bytes, int64_t length, bool random_length, int streams,
+                 bool no_end) {
+    uint64_t state = static_cast<uint64_t>(copy) * 2654435761u + 1;
+    std::string line;
+    for (int64_t number = 0; bytes > 0; ++number) {
+        int64_t size = length;
+        if (random_length) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            // Long enough for the header, so that every line can be checked.
+            int64_t least = std::min<int64_t>(length, 32);
+            size = least +
+                   static_cast<int64_t>((state >> 33) % static_cast<uint64_t>(length - least + 1));
+        }
+        size = std::min(size, bytes);
+        line = "c" + std::to_string(copy) + " l" + std::to_string(number) + " n" +
+               std::to_string(size) + " ";
+        if (static_cast<int64_t>(line.size()) + 1 > size) line = std::string(size - 1, '#');
+        line.append(static_cast<size_t>(size - 1) - line.size(),
+                    static_cast<char>('a' + number % 26));
+        bytes -= size;
+        if (!(no_end && bytes == 0)) line += '\n';
+        FILE* stream = streams == 2 || (streams == 3 && number % 2 == 1) ? stderr : stdout;
+        fwrite(line.data(), 1, line.size(), stream);
+    }
+    fflush(nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,8 +193,18 @@ int main(int argc, char** argv) {
     int64_t exit_status = env_int("VORNCORE_EXIT", 0, 255, 0);
     // Children of its own, which hold until killed.
     int64_t children = env_int("VORNCORE_CHILD", 0, 1000, 0);
+    // Descendants out of its process group's reach.
+    int64_t session_children = env_int("VORNCORE_SESSION_CHILD", 0, 1000, 0);
+    int64_t daemons = env_int("VORNCORE_DAEMON", 0, 1000, 0);
+    bool fork_loop = env_int("VORNCORE_FORK_LOOP", 0, 1, 0) == 1;
     bool ignore_term = env_int("VORNCORE_IGNORE_TERM", 0, 1, 0) == 1;
     int64_t end_signal = env_int("VORNCORE_SIGNAL", 0, 64, 0);
+    int64_t fail_tries = env_int("VORNCORE_FAIL_TRIES", 0, 1000, 0);
+    int64_t write_bytes = env_int("VORNCORE_WRITE_BYTES", 0, INT32_MAX, 0);
+    int64_t line_length = env_int("VORNCORE_LINE_LENGTH", 1, 16 << 20, 80);
+    bool random_length = env_int("VORNCORE_LINE_RANDOM", 0, 1, 0) == 1;
+    int64_t write_stream = env_int("VORNCORE_WRITE_STREAM", 1, 3, 1);
+    bool no_end = env_int("VORNCORE_WRITE_NO_END", 0, 1, 0) == 1;
 
     if (arguments.size() != 5) {
         fail("expected 4 arguments, got %d; usage: %s <template> <start> <share> <copy>",
@@ -177,8 +236,30 @@ int main(int argc, char** argv) {
         }
         if (record_dir != nullptr) write_record(record_dir, ".child", pids);
     }
+    fflush(nullptr);
+    for (int64_t i = 0; i < session_children + daemons + (fork_loop ? 1 : 0); ++i) {
+        UtilStray kind = i < session_children             ? UtilStray::kSession
+                         : i < session_children + daemons ? UtilStray::kDaemon
+                                                          : UtilStray::kForkLoop;
+        if (util_start_stray(kind, &why) == 0) fail("cannot start a child: %s", why.c_str());
+    }
 
+    if (fail_tries > 0) {
+        if (record_dir == nullptr) fail("VORNCORE_FAIL_TRIES needs VORNCORE_RECORD_DIR");
+        if (count_try(record_dir, arguments[4].c_str()) <= fail_tries) {
+            printf("VORNCoreExTest copy %lld: failing this try on purpose\n",
+                   static_cast<long long>(copy));
+            return 1;
+        }
+    }
     describe("start", copy, start, share, id_template);
+    if (write_bytes > 0) {
+        // Written in large blocks, as a busy program would.
+        static char buffer[1 << 16];
+        setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+        write_lines(copy, write_bytes, line_length, random_length, static_cast<int>(write_stream),
+                    no_end);
+    }
     char id[coretest::kMaxIdSize];
     for (int64_t index = start; index < start + share; ++index) {
         coretest::format_id(id_template, static_cast<int32_t>(index), id, sizeof id);

@@ -1,7 +1,13 @@
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "modes.h"
+#include "output.h"
+#include "report.h"
 #include "stop_signals.h"
+#include "vorn_contain.h"
 #include "vorn_util.h"
 
 namespace {
@@ -10,10 +16,139 @@ constexpr uint32_t kCopyPollMs = 10;
 constexpr int kCannotStart = 127;  // as a shell reports a command it cannot run
 constexpr int kKilled = 128 + 9;   // as a shell reports SIGKILL
 
+struct TryResult {
+    int status;      // the exit status this try gives
+    bool failed;     // worth another try
+    bool passed_on;  // a stop signal was passed on: no more tries
+};
+
+class CopyRun {
+public:
+    CopyRun(const LaunchOptions& options, int32_t index, const char* line)
+        : options_(options), index_(index), line_(line), console_(options.tag, false) {}
+
+    TryResult run_try();
+    void flush() { console_.flush(); }
+
+private:
+    void read(int which, bool drain);
+
+    const LaunchOptions& options_;
+    const int32_t index_;
+    const char* line_;
+    FleetConsole console_;
+    util_stream streams_[2] = {UTIL_NO_STREAM, UTIL_NO_STREAM};
+    LineSplitter lines_[2];
+    char buffer_[kMaxLinePiece];
+};
+
+void CopyRun::read(int which, bool drain) {
+    auto emit = [&](const char* data, size_t size, bool add_line_end) {
+        console_.copy_line(which + 1, index_, data, size, add_line_end);
+    };
+    for (;;) {
+        console_.wait_for_room();
+        int64_t got = util_stream_read(streams_[which], buffer_, sizeof buffer_);
+        if (got > 0) {
+            lines_[which].feed(buffer_, static_cast<size_t>(got), emit);
+            if (!drain) return;
+            continue;
+        }
+        if (got == -EAGAIN && !drain) return;
+        lines_[which].finish(emit);
+        util_stream_close(streams_[which]);
+        streams_[which] = UTIL_NO_STREAM;
+        return;
+    }
+}
+
+TryResult CopyRun::run_try() {
+    util_start_options start;
+    std::string output =
+        options_.output.empty() ? std::string() : output_path(options_.output, index_);
+    if (!output.empty()) start.output_file = output.c_str();
+    if (options_.tag) {
+        start.out_stream = &streams_[0];
+        start.err_stream = &streams_[1];
+    }
+    char why[512];
+    util_process_handle handle = util_process_start_with(line_, start, why, sizeof why);
+    if (handle == UTIL_NO_PROCESS) {
+        console_.line(2, std::string("SpawnBench: ") + why + "\n");
+        return {kCannotStart, true, false};
+    }
+
+    int passed_on = 0;
+    uint32_t waited_ms = 0;
+    int64_t ran_ms = 0;
+    util_process_end end{};
+    int state;
+    while ((state = util_process_end_state(handle, &end)) == 0) {
+        int signal_number = util_caught_stop_signal();
+        if (passed_on == 0 && signal_number != 0) {
+            util_process_signal(handle, signal_number);
+            passed_on = signal_number;
+        } else if (passed_on != 0 && waited_ms >= kCopyGraceMs) {
+            util_process_kill_handle(handle);
+            util_end_descendants();
+            for (int which = 0; which < 2; ++which) {
+                if (streams_[which] != UTIL_NO_STREAM) read(which, true);
+            }
+            return {kKilled, true, true};
+        } else if (passed_on == 0 && options_.timeout_ms > 0 && ran_ms >= options_.timeout_ms) {
+            util_process_kill_handle(handle);
+            util_end_descendants();
+            for (int which = 0; which < 2; ++which) {
+                if (streams_[which] != UTIL_NO_STREAM) read(which, true);
+            }
+            CopyRecord record;
+            record.copy = index_;
+            record.state = CopyState::kTimedOut;
+            record.timeout_ms = options_.timeout_ms;
+            console_.line(2, "SpawnBench: " + how_it_failed(record) + "\n");
+            return {kTimedOutStatus, true, false};
+        }
+        // Waits on the copy's end and its output, a tick at most.
+        bool ready[2] = {false, false};
+        util_stream open[2];
+        int owners[2];
+        size_t count = 0;
+        for (int which = 0; which < 2; ++which) {
+            if (streams_[which] == UTIL_NO_STREAM) continue;
+            open[count] = streams_[which];
+            owners[count++] = which;
+        }
+        auto before = std::chrono::steady_clock::now();
+        util_wait(open, count, ready, kCopyPollMs);
+        for (size_t k = 0; k < count; ++k) {
+            if (ready[k]) read(owners[k], false);
+        }
+        auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - before)
+                         .count();
+        ran_ms += spent;
+        if (passed_on != 0) waited_ms += static_cast<uint32_t>(spent);
+    }
+    for (int which = 0; which < 2; ++which) {
+        if (streams_[which] != UTIL_NO_STREAM) read(which, true);
+    }
+    // Whatever the copy left in its group goes with it.
+    util_process_kill_handle(handle);
+            util_end_descendants();
+    if (state < 0) {
+        console_.line(2, "SpawnBench: cannot tell how copy " + std::to_string(index_) + " ended\n");
+        return {1, false, passed_on != 0};
+    }
+    int status =
+        end.kind == UTIL_END_EXITED ? static_cast<int>(end.code) : 128 + static_cast<int>(end.code);
+    return {status, status != 0, passed_on != 0};
+}
+
 }  // namespace
 
-int run_copy(const LaunchSettings& settings, int32_t maximum, int32_t index) {
-    FleetPlan plan = fleet_plan(settings.total, maximum);
+int run_copy(const LaunchOptions& options, const LaunchSettings& settings) {
+    const int32_t index = options.copy;
+    FleetPlan plan = fleet_plan(settings.total, options.maximum);
     if (index < 0 || index >= plan.count) {
         if (plan.count > 0) {
             std::fprintf(stderr,
@@ -27,34 +162,24 @@ int run_copy(const LaunchSettings& settings, int32_t maximum, int32_t index) {
     }
     char line[kCommandLineSize];
     if (!copy_command_line(settings, plan, index, line)) return 1;
+    if (!options.output.empty()) {
+        std::string path = output_path(options.output, index);
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        if (file == nullptr || std::fclose(file) != 0) {
+            std::fprintf(stderr, "SpawnBench: cannot create output file '%s': %s\n",
+                         printable_argument(path.c_str()).c_str(), std::strerror(errno));
+            return 2;
+        }
+    }
 
     // Caught from before the start, so that no request is lost.
     util_catch_stop_signals();
-    util_process_handle handle = util_process_cmd_launch_no_wait(line);
-    if (handle == UTIL_NO_PROCESS) return kCannotStart;
-
-    int passed_on = 0;
-    uint32_t waited_ms = 0;
-    util_process_end end{};
-    int state;
-    while ((state = util_process_end_state(handle, &end)) == 0) {
-        int signal_number = util_caught_stop_signal();
-        if (passed_on == 0 && signal_number != 0) {
-            util_process_signal(handle, signal_number);
-            passed_on = signal_number;
-        } else if (passed_on != 0 && waited_ms >= kCopyGraceMs) {
-            util_process_kill_handle(handle);
-            return kKilled;
-        }
-        util_sleep_ms(kCopyPollMs);
-        if (passed_on != 0) waited_ms += kCopyPollMs;
+    CopyRun run(options, index, line);
+    TryResult result{0, false, false};
+    for (int32_t tries = 0; tries <= options.retries; ++tries) {
+        result = run.run_try();
+        if (!result.failed || result.passed_on) break;
     }
-    // Whatever the copy left in its group goes with it.
-    util_process_kill_handle(handle);
-    if (state < 0) {
-        std::fprintf(stderr, "SpawnBench: cannot tell how copy %d ended\n", index);
-        return 1;
-    }
-    return end.kind == UTIL_END_EXITED ? static_cast<int>(end.code)
-                                       : 128 + static_cast<int>(end.code);
+    run.flush();
+    return result.status;
 }

@@ -6,13 +6,10 @@
 
 #include "modes.h"
 #include "options.h"
-#include "plan.h"
-#include "report.h"
 #include "settings.h"
-#include "start.h"
-#include "supervise.h"
+#include "version.h"
 #include "vorn_console.h"
-#include "vorn_util.h"
+#include "vorn_contain.h"
 
 namespace {
 
@@ -35,8 +32,10 @@ int main(int argc, char** argv) {
         std::fputs(options_usage().c_str(), stdout);
         return 0;
     }
-    const int32_t maximum = options.maximum;
-
+    if (options.version) {
+        std::printf("%s %s\n", kProgram, kVornVersion);
+        return 0;
+    }
     // The other modes keep standard output for their data.
     LaunchSettings settings;
     FILE* notices = options.mode == LaunchMode::kRun ? stdout : stderr;
@@ -44,42 +43,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 2;
     }
+    // Before anything is started and before any thread; a Slurm task does it.
+    if (options.contain && options.mode != LaunchMode::kSlurm) util_contain_fleet();
     switch (options.mode) {
         case LaunchMode::kPlan:
-            return print_plan(settings, maximum);
+            return print_plan(options, settings);
         case LaunchMode::kCopy:
-            return run_copy(settings, maximum, options.copy);
+            return run_copy(options, settings);
         case LaunchMode::kSlurm:
-            return print_slurm_script(settings, maximum);
+            return print_slurm_script(options, settings);
         case LaunchMode::kRun:
             break;
     }
 
-    FleetReport report;
-    if (options.joblog != nullptr && !report.open_joblog(options.joblog, &error)) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-        return 2;
-    }
-
-    // A stop signal from now on stops the fleet instead of orphaning it.
-    supervise_install_signal_handlers();
-
-    FleetPlan plan = fleet_plan(settings.total, maximum);
-    util_process_handle* handles = nullptr;
-    if (plan.count > 0) {
-        handles = static_cast<util_process_handle*>(
-            std::calloc(static_cast<size_t>(plan.count), sizeof *handles));
-        if (handles == nullptr || !report.track(plan.count)) {
-            std::fprintf(stderr, "%s: cannot allocate handles for %d copies\n", kProgram,
-                         plan.count);
-            std::free(handles);
-            return 1;
-        }
-        // A stop requested while starting leaves the rest unstarted.
-        start_fleet(plan, settings.tmpl, handles, supervise_stop_requested, &report);
-    }
-
-    supervise(handles, plan.count, kPollMilliseconds, &report);
-    std::free(handles);
-    return report.exit_status(options.strict);
+    return run_fleet(options, settings);
 }

@@ -5,26 +5,40 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "options.h"
 #include "plan.h"
 #include "settings.h"
+
+// The copies of the plan that a run takes on: all of them, those of --only,
+// or those that --rerun-failed finds left. Returns 0, or the exit status
+// after a one-line message (2 for a bad list or job log).
+int select_copies(const LaunchOptions& options, const LaunchSettings& settings,
+                  std::vector<int32_t>* copies);
+
+// Runs the fleet here and supervises it; returns the exit status.
+int run_fleet(const LaunchOptions& options, const LaunchSettings& settings);
 
 // Formats copy `index`'s command line into `line` as a run would start it;
 // reports a line that does not fit.
 bool copy_command_line(const LaunchSettings& settings, const FleetPlan& plan, int32_t index,
                        char (&line)[kCommandLineSize]);
 
-// Prints every copy's command line, one a line, in copy order.
-int print_plan(const LaunchSettings& settings, int32_t maximum);
+// Prints the command line of every copy that a run would take on (see
+// select_copies), one a line, in copy order.
+int print_plan(const LaunchOptions& options, const LaunchSettings& settings);
 
-// Starts copy `index` of the plan as a run would, waits for it and ends with
-// its exit status, or 128 plus the number of the signal that ended it. A stop
-// signal is passed on to the copy's process group, and a copy still there
+// Starts copy options.copy of the plan as a run would, waits for it and ends
+// with its exit status, or 128 plus the number of the signal that ended it. A
+// stop signal is passed on to the copy's process group, and a copy still there
 // kCopyGraceMs later is killed. Whatever the copy started in its group is
 // killed once it ends. An index outside the plan is a usage error (2); a copy
-// that cannot be started gives 127.
+// that cannot be started gives 127; one stopped for its --timeout, 124. A
+// failed try is tried again as --retries allows. --output and --tag send its
+// output as a run would.
 constexpr uint32_t kCopyGraceMs = 3000;
-int run_copy(const LaunchSettings& settings, int32_t maximum, int32_t index);
+int run_copy(const LaunchOptions& options, const LaunchSettings& settings);
 
 // A default Slurm cluster takes job arrays of at most this many tasks
 // (MaxArraySize).
@@ -34,7 +48,13 @@ struct SlurmJob {
     std::string program;  // the SpawnBench each task runs
     std::string folder;   // where the copies run
     LaunchSettings settings;
-    int32_t maximum;
+    int32_t maximum = kDefaultMaximum;
+    std::vector<int32_t> copies;  // the array's tasks; empty: every copy
+    int32_t jobs = 0;             // at most this many tasks at once (%N)
+    int64_t timeout_ms = 0;       // each try's; the task's time covers every try
+    int32_t retries = 0;
+    std::string output;    // --output PATTERN, relative to `folder`
+    bool contain = false;  // each task runs its copy with --contain
 };
 
 // The batch script that runs the plan as one job array, task i running copy
@@ -42,5 +62,5 @@ struct SlurmJob {
 // a one-line message, for a plan with no copies or too many for one array.
 bool slurm_script(const SlurmJob& job, std::string* script, std::string* error);
 
-// Prints slurm_script for this program and the current folder.
-int print_slurm_script(const LaunchSettings& settings, int32_t maximum);
+// Prints slurm_script for this program, the current folder and the options.
+int print_slurm_script(const LaunchOptions& options, const LaunchSettings& settings);

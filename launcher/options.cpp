@@ -10,6 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include "output.h"
+#include "schedule.h"
+
 namespace {
 
 // The argument as it can be shown on one line: control characters become '?'.
@@ -40,7 +43,25 @@ bool parse_whole_number(const char* text, int32_t* value) {
 
 // Long-only options, numbered past every character.
 // --help has one too: given a value, getopt names an option only by it.
-enum : int { kPlan = 256, kCopy, kSlurm, kTotal, kSeedId, kJoblog, kStrict, kHelp };
+enum : int {
+    kPlan = 256,
+    kCopy,
+    kSlurm,
+    kTotal,
+    kSeedId,
+    kJoblog,
+    kStrict,
+    kHelp,
+    kOutput,
+    kTag,
+    kTimeout,
+    kRetries,
+    kOnly,
+    kRerunFailed,
+    kJunit,
+    kVersion,
+    kContain,
+};
 
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
@@ -51,6 +72,16 @@ const option kLongOptions[] = {
     {"seed-id", required_argument, nullptr, kSeedId},
     {"joblog", required_argument, nullptr, kJoblog},
     {"strict", no_argument, nullptr, kStrict},
+    {"output", required_argument, nullptr, kOutput},
+    {"tag", no_argument, nullptr, kTag},
+    {"jobs", required_argument, nullptr, 'j'},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"retries", required_argument, nullptr, kRetries},
+    {"only", required_argument, nullptr, kOnly},
+    {"rerun-failed", required_argument, nullptr, kRerunFailed},
+    {"junit", required_argument, nullptr, kJunit},
+    {"version", no_argument, nullptr, kVersion},
+    {"contain", no_argument, nullptr, kContain},
     {nullptr, 0, nullptr, 0},
 };
 bool takes_no_value(const std::string& name) {
@@ -61,7 +92,7 @@ bool takes_no_value(const std::string& name) {
 }
 
 // ":" first: a missing value is reported apart from an unknown option.
-const char kShortOptions[] = ":h";
+const char kShortOptions[] = ":hj:";
 
 }  // namespace
 
@@ -153,6 +184,51 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
             case kStrict:
                 options->strict = true;
                 break;
+            case kOutput:
+                options->output = original(optarg);
+                if (!check_output_pattern(options->output, error)) return false;
+                break;
+            case kTag:
+                options->tag = true;
+                break;
+            case 'j':
+                if (!parse_whole_number(original(optarg), &options->jobs) || options->jobs < 1) {
+                    *error = "invalid number of jobs '" + printable(original(optarg)) +
+                             "': expected a whole number from 1 to 2147483647";
+                    return false;
+                }
+                break;
+            case kTimeout:
+                if (!parse_timeout(original(optarg), &options->timeout_ms)) {
+                    *error = "invalid time-out '" + printable(original(optarg)) +
+                             "': expected seconds, a decimal number above 0 (2.5) of at most 30 "
+                             "days";
+                    return false;
+                }
+                break;
+            case kRetries:
+                if (!parse_whole_number(original(optarg), &options->retries) ||
+                    options->retries < 0 || options->retries > kMaxRetries) {
+                    *error = "invalid number of retries '" + printable(original(optarg)) +
+                             "': expected a whole number from 0 to " + std::to_string(kMaxRetries);
+                    return false;
+                }
+                break;
+            case kOnly:
+                options->only = original(optarg);
+                break;
+            case kRerunFailed:
+                options->rerun_failed = original(optarg);
+                break;
+            case kJunit:
+                options->junit = original(optarg);
+                break;
+            case kVersion:
+                options->version = true;
+                break;
+            case kContain:
+                options->contain = true;
+                break;
             case ':':
             case '?': {
                 // A long option, or a missing value, is always the element just
@@ -179,7 +255,7 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
         }
     }
     for (int i = optind; i < argc; ++i) plain.push_back(original(args[static_cast<size_t>(i)]));
-    if (options->help) return true;
+    if (options->help || options->version) return true;
 
     if (!plain.empty() && !parse_maximum(plain[0], &options->maximum)) {
         *error =
@@ -187,15 +263,54 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
         return false;
     }
     // They report on a fleet that this run supervises; the other modes run none.
-    if (options->mode != LaunchMode::kRun && (options->joblog != nullptr || options->strict)) {
+    const LaunchMode mode = options->mode;
+    if (mode != LaunchMode::kRun && (options->joblog != nullptr || options->strict)) {
         *error = "--joblog and --strict go with a fleet run, not with --plan, --copy or --slurm";
+        return false;
+    }
+    if (!options->output.empty() && options->tag) {
+        *error = "--output and --tag exclude each other";
+        return false;
+    }
+    if (mode == LaunchMode::kPlan && (!options->output.empty() || options->tag)) {
+        *error = "--output and --tag go with a run, not with --plan, which starts nothing";
+        return false;
+    }
+    if (mode == LaunchMode::kSlurm && options->tag) {
+        *error = "--tag does not go with --slurm: each task has an output file of its own";
+        return false;
+    }
+    if ((mode == LaunchMode::kPlan || mode == LaunchMode::kCopy) &&
+        (options->jobs > 0 || options->junit != nullptr)) {
+        *error = "--jobs and --junit go with a fleet run or --slurm, not with --plan or --copy";
+        return false;
+    }
+    if (mode == LaunchMode::kSlurm && options->junit != nullptr) {
+        *error = "--junit goes with a fleet run, not with --slurm";
+        return false;
+    }
+    if (mode == LaunchMode::kPlan && (options->timeout_ms > 0 || options->retries > 0)) {
+        *error = "--timeout and --retries go with a run, not with --plan, which starts nothing";
+        return false;
+    }
+    if (mode == LaunchMode::kCopy &&
+        (options->only != nullptr || options->rerun_failed != nullptr)) {
+        *error = "--only and --rerun-failed choose copies of a fleet, not with --copy";
+        return false;
+    }
+    if (mode == LaunchMode::kPlan && options->contain) {
+        *error = "--contain goes with a fleet run, --copy or --slurm, not with --plan";
+        return false;
+    }
+    if (options->only != nullptr && options->rerun_failed != nullptr) {
+        *error = "--only and --rerun-failed exclude each other";
         return false;
     }
     return true;
 }
 
 std::string options_usage() {
-    char text[2048];
+    char text[4096];
     std::snprintf(text, sizeof text,
                   "usage: SpawnBench [options] [maximum]\n"
                   "Starts copies of %s over the total of indices in VORNCoreExTest.ini\n"
@@ -204,6 +319,7 @@ std::string options_usage() {
                   "\n"
                   "options:\n"
                   "  -h, --help      show this help and exit\n"
+                  "  --version       show the version and exit\n"
                   "  --plan          print each copy's command line, one a line; start nothing\n"
                   "  --copy N        run only copy N of the plan, in the foreground, and end\n"
                   "                  with its exit status (128 + the signal's number if killed)\n"
@@ -214,8 +330,21 @@ std::string options_usage() {
                   "  --joblog FILE   log how each copy ended, one tab-separated line per\n"
                   "                  copy in GNU parallel's --joblog format\n"
                   "  --strict        exit with status 1 if a copy failed: it could not be\n"
-                  "                  started, exited with a status other than 0, or was\n"
-                  "                  killed by a signal that SpawnBench did not send\n",
+                  "                  started, exited with a status other than 0, was killed\n"
+                  "                  by a signal that SpawnBench did not send, or timed out\n"
+                  "  --output PATTERN  send each copy's output to a file of its own: %%c is\n"
+                  "                  the copy number, %%%% a percent sign (logs/copy-%%c.log)\n"
+                  "  --tag           pass the copies' lines on, each behind its copy number\n"
+                  "                  and a tab; exit status 141 if standard output closes\n"
+                  "  -j, --jobs N    run at most N copies at once; the others wait their turn\n"
+                  "  --timeout SECONDS  stop a copy that runs longer; it counts as failed\n"
+                  "  --retries N     start a failed copy again, up to N more times (0-100)\n"
+                  "  --only LIST     run only these copies of the plan, e.g. 3,7-9\n"
+                  "  --rerun-failed FILE  run only the copies without a successful line in\n"
+                  "                  the job log FILE, written by --joblog for this plan\n"
+                  "  --junit FILE    write the results as JUnit XML for CI\n"
+                  "  --contain       run the copies in a PID namespace that dies with\n"
+                  "                  SpawnBench, even by kill -9 (they see their pids in it)\n",
                   kCoreTestProgram, kDefaultMaximum);
     return text;
 }

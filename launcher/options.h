@@ -17,6 +17,7 @@ enum class LaunchMode {
 
 struct LaunchOptions {
     bool help = false;
+    bool version = false;
     int32_t maximum = kDefaultMaximum;
     LaunchMode mode = LaunchMode::kRun;
     int32_t copy = 0;  // the copy of kCopy; may lie outside the plan
@@ -27,7 +28,20 @@ struct LaunchOptions {
     std::string seed_id;
     const char* joblog = nullptr;  // --joblog FILE, within argv
     bool strict = false;           // --strict: exit status 1 if a copy failed
+    // Where the copies' output goes: files (--output PATTERN) or tagged lines.
+    std::string output;
+    bool tag = false;
+    // The campaign: at most `jobs` at once (0: all), a time-out, more tries.
+    int32_t jobs = 0;
+    int64_t timeout_ms = 0;
+    int32_t retries = 0;
+    const char* only = nullptr;          // --only LIST, checked against the plan
+    const char* rerun_failed = nullptr;  // --rerun-failed FILE
+    const char* junit = nullptr;         // --junit FILE
+    bool contain = false;                // --contain: the fleet in a PID namespace
 };
+
+constexpr int32_t kMaxRetries = 100;
 
 // Parses `argv` (getopt_long rules: options and plain arguments may mix). A
 // plain argument that looks like a negative number is taken as the maximum,

@@ -13,10 +13,17 @@ bool copy_command_line(const LaunchSettings& settings, const FleetPlan& plan, in
     return false;
 }
 
-int print_plan(const LaunchSettings& settings, int32_t maximum) {
-    FleetPlan plan = fleet_plan(settings.total, maximum);
+int print_plan(const LaunchOptions& options, const LaunchSettings& settings) {
+    FleetPlan plan = fleet_plan(settings.total, options.maximum);
+    // Without a choice the plan may be far too large to list first.
+    const bool chosen = options.only != nullptr || options.rerun_failed != nullptr;
+    std::vector<int32_t> copies;
+    int status = chosen ? select_copies(options, settings, &copies) : 0;
+    if (status != 0) return status;
     char line[kCommandLineSize];
-    for (int32_t i = 0; i < plan.count; ++i) {
+    int32_t count = chosen ? static_cast<int32_t>(copies.size()) : plan.count;
+    for (int32_t k = 0; k < count; ++k) {
+        int32_t i = chosen ? copies[static_cast<size_t>(k)] : k;
         if (!copy_command_line(settings, plan, i, line)) return 1;
         std::fputs(line, stdout);
         std::fputc('\n', stdout);

@@ -3,10 +3,16 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
+#include "output.h"
 #include "vorn_console.h"
+#include "vorn_util.h"
+#include "vorn_contain.h"
 
 namespace {
 
@@ -15,14 +21,326 @@ namespace {
 std::atomic<bool> g_stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-void on_stop_request(int) { g_stop.store(true); }
+void on_stop_request(int) {
+    g_stop.store(true);
+    util_wake();
+}
 
 // Any character, the end of input or a read error asks for a stop.
 extern "C" void* key_thread(void*) {
     util_wait_for_key();
     g_stop.store(true);
+    util_wake();
     pthread_exit(nullptr);
     return nullptr;  // winpthreads' pthread_exit is not marked noreturn
+}
+
+// Thousands of copies failing alike (no process slots left, say) would bury
+// everything else on the terminal: the first few are shown, the rest counted.
+constexpr int32_t kShownFailures = 3;
+// How soon to look again while the console has no room for more lines.
+constexpr uint32_t kRoomWaitMs = 20;
+// Descriptors beyond the copies' pipes: our own, the job log, the libraries'.
+constexpr uint64_t kSpareDescriptors = 64;
+
+struct CopyStream {
+    util_stream id = UTIL_NO_STREAM;
+    LineSplitter lines;
+};
+
+// The OS side of one slot: its running try's process and pipes.
+struct SlotIo {
+    util_process_handle handle = UTIL_NO_PROCESS;
+    CopyStream streams[2];  // standard output, standard error
+};
+
+class Supervisor {
+public:
+    Supervisor(const FleetJob& job, FleetReport* report, FleetConsole* console)
+        : job_(job),
+          report_(report),
+          console_(console),
+          schedule_(job.copies, job.limits),
+          io_(new SlotIo[job.copies.size()]),
+          begin_(std::chrono::steady_clock::now()),
+          // A copy that ends frees its place only once it is gone.
+          reap_at_end_(job.limits.jobs > 0 || job.limits.retries > 0 || job.limits.timeout_ms > 0) {
+    }
+
+    int run();
+
+private:
+    int64_t now_ms() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - begin_)
+            .count();
+    }
+    void carry_out(int64_t now);
+    void start(int32_t slot);
+    void check_ends();
+    void end_try(int32_t slot, const util_process_end& end);
+    void time_out(int32_t slot);
+    void stop_all();
+    bool read_stream(int32_t slot, int which, bool drain);
+    void drain(int32_t slot);
+    void note_failed_start(const char* why);
+    void count_hidden_failures();
+    unsigned wait(int64_t until_ms);
+
+    const FleetJob& job_;
+    FleetReport* report_;
+    FleetConsole* console_;
+    Schedule schedule_;
+    std::unique_ptr<SlotIo[]> io_;
+    std::chrono::steady_clock::time_point begin_;
+    const bool reap_at_end_;
+    int32_t failed_starts_ = 0;
+    int32_t hidden_failures_ = 0;
+    int32_t tried_ = 0;
+    char buffer_[kMaxLinePiece];
+    std::vector<util_stream> wait_streams_;
+    std::vector<std::pair<int32_t, int>> wait_owners_;
+    std::unique_ptr<bool[]> ready_;
+    size_t ready_size_ = 0;
+};
+
+int Supervisor::run() {
+    const int32_t count = static_cast<int32_t>(job_.copies.size());
+    if (job_.tag && count > 0) {
+        int64_t at_once =
+            job_.limits.jobs > 0 && job_.limits.jobs < count ? job_.limits.jobs : count;
+        uint64_t needed = 2 * static_cast<uint64_t>(at_once) + kSpareDescriptors;
+        uint64_t limit = 0;
+        if (!util_reserve_descriptors(needed, &limit)) {
+            console_->line(2, "SpawnBench: --tag needs " + std::to_string(needed) +
+                                  " open files for " + std::to_string(at_once) +
+                                  " copies at once, but the limit is " + std::to_string(limit) +
+                                  "; raise it (ulimit -n) or lower --jobs\n");
+            return 1;
+        }
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        CopyRecord& record = report_->record(i);
+        FleetCopy range = fleet_copy(job_.plan, job_.copies[static_cast<size_t>(i)]);
+        record.first = range.start;
+        record.share = range.share;
+        if (!job_.output.empty()) record.output = output_path(job_.output, record.copy);
+    }
+
+    // The first copies start before the prompt; a stop requested meanwhile
+    // leaves the rest unstarted.
+    carry_out(now_ms());
+    count_hidden_failures();
+    console_->line(1, "Click enter to exit\n");
+
+    pthread_t thread;
+    int rc = pthread_create(&thread, nullptr, key_thread, nullptr);
+    if (rc != 0) {
+        // Enter could not stop the fleet, so it is stopped at once. Say why:
+        // the copies may have taken the last slots under a process limit.
+        console_->line(2, std::string("SpawnBench: cannot wait for Enter: ") + std::strerror(rc) +
+                              "; stopping the copies\n");
+    } else {
+        pthread_detach(thread);
+        int64_t next_pass = now_ms();
+        while (!g_stop.load() && !console_->broken()) {
+            int64_t now = now_ms();
+            if (now >= next_pass) {
+                // Every copy is asked on every pass.
+                check_ends();
+                bool finished = schedule_.finished();
+                if (finished) {
+                    console_->line(1, "All VORNCore Stopped!\n");
+                    g_stop.store(true);
+                }
+                report_->pass_done();
+                if (finished) {
+                    util_sleep_ms(job_.poll_ms);
+                    break;
+                }
+                next_pass = now + job_.poll_ms;
+            }
+            carry_out(now);
+            int64_t until = next_pass;
+            int64_t deadline = schedule_.next_deadline();
+            if (deadline >= 0 && deadline < until) until = deadline;
+            if (wait(until) & UTIL_WAIT_CHILD) check_ends();
+        }
+        if (console_->broken()) {
+            console_->line(2, "SpawnBench: standard output is closed; stopping the copies\n");
+        }
+    }
+    stop_all();
+    count_hidden_failures();
+    report_->fleet_stopped();
+    console_->flush();
+    return console_->broken() ? kBrokenOutputStatus : 0;
+}
+
+void Supervisor::carry_out(int64_t now) {
+    ScheduleStep step = schedule_.next(now);
+    for (int32_t slot : step.time_out) time_out(slot);
+    for (int32_t slot : step.start) {
+        if (g_stop.load()) break;
+        start(slot);
+    }
+}
+
+void Supervisor::start(int32_t slot) {
+    SlotIo& io = io_[slot];
+    int32_t copy = job_.copies[static_cast<size_t>(slot)];
+    char line[kCommandLineSize];
+    char why[512];
+    std::memset(line, 0, sizeof line);
+    std::string output = job_.output.empty() ? std::string() : output_path(job_.output, copy);
+    util_start_options options;
+    if (!output.empty()) options.output_file = output.c_str();
+    if (job_.tag) {
+        options.out_stream = &io.streams[0].id;
+        options.err_stream = &io.streams[1].id;
+    }
+    if (fleet_command_line(line, sizeof line, job_.tmpl, fleet_copy(job_.plan, copy), copy)) {
+        io.handle = util_process_start_with(line, options, why, sizeof why);
+    } else {
+        io.handle = UTIL_NO_PROCESS;
+        std::snprintf(why, sizeof why, "command line of copy %d is too long", copy);
+    }
+    ++tried_;
+    report_->copy_started(slot, line, io.handle);
+    schedule_.started(slot, now_ms());
+    if (io.handle == UTIL_NO_PROCESS) {
+        note_failed_start(why);
+        schedule_.ended(slot, TryEnd::kStartFailed);
+    }
+}
+
+void Supervisor::note_failed_start(const char* why) {
+    if (++failed_starts_ <= kShownFailures) {
+        console_->line(2, std::string("SpawnBench: ") + why + "\n");
+    } else {
+        ++hidden_failures_;
+    }
+}
+
+void Supervisor::count_hidden_failures() {
+    if (hidden_failures_ == 0) return;
+    console_->line(2, "SpawnBench: " + std::to_string(hidden_failures_) +
+                          " more copies could not be started; " + std::to_string(failed_starts_) +
+                          " of " + std::to_string(tried_) + " failed\n");
+    hidden_failures_ = 0;
+}
+
+void Supervisor::check_ends() {
+    const std::vector<Slot>& slots = schedule_.slots();
+    for (int32_t i = 0; i < static_cast<int32_t>(slots.size()); ++i) {
+        if (slots[static_cast<size_t>(i)].state != SlotState::kRunning) continue;
+        util_process_end end{};
+        if (util_process_end_state(io_[i].handle, &end) == 1) end_try(i, end);
+    }
+}
+
+void Supervisor::end_try(int32_t slot, const util_process_end& end) {
+    SlotIo& io = io_[slot];
+    // What it wrote before it ended is passed on, and a last line finished.
+    drain(slot);
+    report_->copy_ended(slot, end);
+    bool failed = copy_failed(report_->record(slot));
+    if (reap_at_end_) {
+        util_process_kill_handle(io.handle);
+        io.handle = UTIL_NO_PROCESS;
+    }
+    schedule_.ended(slot, failed ? TryEnd::kFailed : TryEnd::kPassed);
+}
+
+void Supervisor::time_out(int32_t slot) {
+    SlotIo& io = io_[slot];
+    // One that has just ended keeps its own status.
+    util_process_end end{};
+    if (util_process_end_state(io.handle, &end) == 1) {
+        end_try(slot, end);
+        return;
+    }
+    util_process_kill_handle(io.handle);
+    io.handle = UTIL_NO_PROCESS;
+    drain(slot);
+    report_->copy_timed_out(slot, job_.limits.timeout_ms);
+    schedule_.ended(slot, TryEnd::kTimedOut);
+}
+
+void Supervisor::stop_all() {
+    schedule_.stop();
+    const std::vector<Slot>& slots = schedule_.slots();
+    for (int32_t i = 0; i < static_cast<int32_t>(slots.size()); ++i) {
+        // Every copy still held is given a kill, whether or not it runs.
+        if (slots[static_cast<size_t>(i)].state == SlotState::kRunning) report_->stopping(i);
+        util_process_kill_handle(io_[i].handle);
+        io_[i].handle = UTIL_NO_PROCESS;
+        schedule_.stopped(i);
+    }
+    // Killing the copies hands us whatever they started outside their groups.
+    util_end_descendants();
+    // What the copies wrote before they were killed is still passed on.
+    for (int32_t i = 0; i < static_cast<int32_t>(slots.size()); ++i) drain(i);
+}
+
+// Reads what waits on one stream: one buffer's worth, or with `drain` all of
+// it. Returns false once the stream has ended and is closed.
+bool Supervisor::read_stream(int32_t slot, int which, bool drain) {
+    CopyStream& stream = io_[slot].streams[which];
+    int32_t copy = job_.copies[static_cast<size_t>(slot)];
+    auto emit = [&](const char* data, size_t size, bool add_line_end) {
+        console_->copy_line(which + 1, copy, data, size, add_line_end);
+    };
+    do {
+        if (drain) console_->wait_for_room();
+        int64_t got = util_stream_read(stream.id, buffer_, sizeof buffer_);
+        if (got > 0) {
+            stream.lines.feed(buffer_, static_cast<size_t>(got), emit);
+            continue;
+        }
+        if (got == -EAGAIN && !drain) return true;
+        // Its end, an error, or with `drain` nothing more now: a grandchild
+        // that keeps the pipe open does not hold us.
+        stream.lines.finish(emit);
+        util_stream_close(stream.id);
+        stream.id = UTIL_NO_STREAM;
+        return false;
+    } while (drain);
+    return true;
+}
+
+void Supervisor::drain(int32_t slot) {
+    for (int which = 0; which < 2; ++which) {
+        if (io_[slot].streams[which].id != UTIL_NO_STREAM) read_stream(slot, which, true);
+    }
+}
+
+unsigned Supervisor::wait(int64_t until_ms) {
+    int64_t left = until_ms - now_ms();
+    uint32_t timeout = left <= 0 ? 0 : static_cast<uint32_t>(left);
+    wait_streams_.clear();
+    wait_owners_.clear();
+    // A full console leaves the copies' pipes unread, so they wait.
+    if (job_.tag && console_->has_room()) {
+        for (int32_t i = 0; i < static_cast<int32_t>(job_.copies.size()); ++i) {
+            for (int which = 0; which < 2; ++which) {
+                if (io_[i].streams[which].id == UTIL_NO_STREAM) continue;
+                wait_streams_.push_back(io_[i].streams[which].id);
+                wait_owners_.emplace_back(i, which);
+            }
+        }
+    } else if (job_.tag && timeout > kRoomWaitMs) {
+        timeout = kRoomWaitMs;
+    }
+    if (ready_size_ < wait_streams_.size() || !ready_) {
+        ready_size_ = wait_streams_.size() + 1;
+        ready_.reset(new bool[ready_size_]);
+    }
+    unsigned seen = util_wait(wait_streams_.data(), wait_streams_.size(), ready_.get(), timeout);
+    for (size_t k = 0; k < wait_streams_.size(); ++k) {
+        if (ready_[k]) read_stream(wait_owners_[k].first, wait_owners_[k].second, false);
+    }
+    return seen;
 }
 
 }  // namespace
@@ -31,40 +349,11 @@ void supervise_install_signal_handlers() { util_catch_stop_requests(on_stop_requ
 
 bool supervise_stop_requested() { return g_stop.load(); }
 
-void supervise(const util_process_handle* handles, int32_t count, uint32_t poll_ms,
-               FleetObserver* observer) {
-    std::printf("Click enter to exit\n");
-    std::fflush(stdout);
-
-    pthread_t thread;
-    int rc = pthread_create(&thread, nullptr, key_thread, nullptr);
-    if (rc != 0) {
-        // Enter could not stop the fleet, so it is stopped at once. Say why:
-        // the copies may have taken the last slots under a process limit.
-        std::fprintf(stderr, "SpawnBench: cannot wait for Enter: %s; stopping the copies\n",
-                     std::strerror(rc));
-    } else {
-        pthread_detach(thread);
-        while (!g_stop.load()) {
-            bool any_running = false;
-            for (int32_t i = 0; i < count; ++i) {
-                // Every handle is asked on every pass.
-                any_running = util_is_process_running(handles[i]) || any_running;
-            }
-            if (count <= 0 || !any_running) {
-                if (observer) observer->before_print();
-                std::printf("All VORNCore Stopped!\n");
-                std::fflush(stdout);
-                g_stop.store(true);
-            }
-            if (observer) observer->pass_done();
-            util_sleep_ms(poll_ms);
-        }
-    }
-
-    for (int32_t i = 0; i < count; ++i) {
-        if (observer) observer->stopping(i);
-        util_process_kill_handle(handles[i]);
-    }
-    if (observer) observer->fleet_stopped();
+int supervise(const FleetJob& job, FleetReport* report) {
+    // The report decides whether there is a status line to show.
+    FleetConsole console(job.tag, true);
+    report->set_console(&console);
+    int status = Supervisor(job, report, &console).run();
+    report->set_console(nullptr);
+    return status;
 }

@@ -1,13 +1,23 @@
-// Fleet supervision: prompt, wait for Enter (or the end of input, or a stop
-// signal) or for every copy to end, then stop every copy.
+// Fleet supervision: starts the copies as the schedule says, prompts, then
+// waits for Enter (or the end of input, a stop signal, a closed output) or
+// for every copy to end, and stops every copy. One loop: at each wake-up it
+// takes what the OS reports (ends, output), asks the schedule what is due
+// (starts, time-outs, tries again) and carries that out.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
-#include "fleet_observer.h"
-#include "vorn_util.h"
+#include "plan.h"
+#include "report.h"
+#include "schedule.h"
 
 constexpr uint32_t kPollMilliseconds = 1000;
+
+// Exit status when standard output broke (a closed pipe) under --tag: the
+// fleet is stopped as on Enter. As a shell reports a program ended by SIGPIPE.
+constexpr int kBrokenOutputStatus = 141;
 
 // Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT (on Windows Ctrl+C, Ctrl+Break and
 // closing the console) request a stop like the Enter key (the copies sit in
@@ -18,8 +28,17 @@ void supervise_install_signal_handlers();
 // True once a stop has been asked for, by the key, a signal or the poll.
 bool supervise_stop_requested();
 
-// Runs the supervision over `count` handles and returns once every one of
-// them has been given to util_process_kill_handle. `observer`, if any, is
-// told of every pass, every line printed and every stop.
-void supervise(const util_process_handle* handles, int32_t count,
-               uint32_t poll_ms = kPollMilliseconds, FleetObserver* observer = nullptr);
+struct FleetJob {
+    FleetPlan plan{};
+    const char* tmpl = "";
+    std::vector<int32_t> copies;  // which copies of the plan run, in copy order
+    CampaignLimits limits;
+    std::string output;  // --output PATTERN, or empty
+    bool tag = false;    // --tag
+    uint32_t poll_ms = kPollMilliseconds;
+};
+
+// Runs the fleet to its end and returns 0, or kBrokenOutputStatus, or 1 if
+// --tag cannot have the descriptors it needs (nothing started then). Every
+// copy is told to `report`, which must track job.copies.
+int supervise(const FleetJob& job, FleetReport* report);

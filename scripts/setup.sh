@@ -3,7 +3,8 @@
 # test this tree. Extra package names may be given as arguments, and apt-get
 # options (e.g. --no-install-recommends) among them.
 set -euo pipefail
-packages=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev)
+packages=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev
+  libxml2-utils python3-junitparser mandoc groff-base)
 options=()
 for arg in "$@"; do
   case "$arg" in

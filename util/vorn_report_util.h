@@ -16,6 +16,7 @@ int util_stderr_columns();
 // there is none.
 const char* util_signal_description(uint32_t number);
 
-// Creates or empties `path` and opens it for writing, not inherited by the
-// processes started later. Null with errno set on failure.
-std::FILE* util_open_log_file(const char* path);
+// Creates or empties `path` (or with `append`, creates it or adds to its end)
+// and opens it for writing, not inherited by the processes started later.
+// Null with errno set on failure.
+std::FILE* util_open_log_file(const char* path, bool append);

@@ -30,6 +30,15 @@ constexpr const char* kUtilHoldArgument = "--hold-only";
 // first thing in main.
 uint32_t util_start_holding_child(std::string* error);
 
+// Descendants that escape a copy's process group, for the tests: a child in a
+// session of its own; a daemon, forked twice with its middle process ended;
+// and a child in a session of its own that, once orphaned, forks a successor
+// and ends, over and over for a while. Each holds until killed. Returns the
+// child's process id (the daemon's middle one, already reaped), or 0 with the
+// reason in `error`. On Windows each is a holding child: the job holds it.
+enum class UtilStray { kSession, kDaemon, kForkLoop };
+uint32_t util_start_stray(UtilStray kind, std::string* error);
+
 // Holds for ever if this process was started by util_start_holding_child.
 void util_hold_if_holding_child(int argc, char** argv);
 

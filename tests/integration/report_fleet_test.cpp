@@ -33,7 +33,7 @@ TEST(FleetReport, FollowsCopiesFromTheirStartToTheFinalStop) {
     std::string log_path = dir.file("joblog");
     FleetReport report;
     std::string error;
-    ASSERT_TRUE(report.open_joblog(log_path.c_str(), &error)) << error;
+    ASSERT_TRUE(report.open_joblog(log_path.c_str(), false, &error)) << error;
     ASSERT_TRUE(report.track(5));
 
     // The last one ends on its own after the pass, just before the stop. The
@@ -57,6 +57,11 @@ TEST(FleetReport, FollowsCopiesFromTheirStartToTheFinalStop) {
     for (auto& knob : knobs) unsetenv(knob[0]);
     ASSERT_EQ(handles[2], UTIL_NO_PROCESS);
     ASSERT_TRUE(wait_until_ended(handles[1]) && wait_until_ended(handles[3]));
+    for (int i : {1, 3}) {
+        util_process_end end{};
+        ASSERT_EQ(util_process_end_state(handles[i], &end), 1);
+        report.copy_ended(i, end);
+    }
     report.pass_done();
     EXPECT_EQ(joblog_outcomes(testsupport::read_file(log_path)).size(), 4u);
     ASSERT_TRUE(wait_until_ended(handles[4]));

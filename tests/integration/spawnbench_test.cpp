@@ -399,11 +399,18 @@ TEST_F(SpawnBench, UsageErrorStaysOnOneLine) {
               "SpawnBench: invalid maximum '?x?y': expected a number from 1 to 2147483647\n");
 }
 
-TEST_F(SpawnBench, HelpGoesToStandardOutputAndUnknownOptionsAreRefused) {
+TEST_F(SpawnBench, HelpAndVersionGoToStandardOutputAndUnknownOptionsAreRefused) {
     for (const char* flag : {"-h", "--help"}) {
         SpawnBenchRun run(options({flag}));
         EXPECT_EQ(run.wait(kPatience), 0);
         EXPECT_EQ(run.out().rfind("usage: SpawnBench [options] [maximum]\n", 0), 0u) << run.out();
+        EXPECT_EQ(run.err(), "");
+    }
+    // Among other options --version acts as --help does: it starts nothing.
+    {
+        SpawnBenchRun run(options({"200", "--version", "--strict"}));
+        EXPECT_EQ(run.wait(kPatience), 0);
+        EXPECT_EQ(run.out(), "SpawnBench " VORN_VERSION "\n");
         EXPECT_EQ(run.err(), "");
     }
     SpawnBenchRun run(options({"200", "--no-such-option"}));

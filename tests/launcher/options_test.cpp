@@ -62,6 +62,10 @@ TEST(Options, UsageErrorsNameWhatWasWrong) {
     EXPECT_EQ(parse({"--plan=x"}).error, "option '--plan' takes no value (see SpawnBench --help)");
     EXPECT_EQ(parse({"--help=x"}).error, "option '--help' takes no value (see SpawnBench --help)");
     EXPECT_TRUE(parse({"--help"}).options.help);
+    EXPECT_EQ(parse({"--version=1"}).error,
+              "option '--version' takes no value (see SpawnBench --help)");
+    // Like --help, --version spares the maximum its checks.
+    EXPECT_TRUE(parse({"--version", "0"}).options.version);
 }
 
 TEST(Options, ModesAndTheValuesThatFreezeAPlan) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "report.h"
 #include "supervise.h"
 #include "vorn_util.h"
 
@@ -38,16 +39,15 @@ protected:
         // Long enough to outlast any run, bounded so that copies orphaned by a
         // test that died (a sanitizer report halts it) do not stay for ever.
         setenv("VORNCORE_HOLD_MS", "60000", 1);
-        for (int32_t i = 0; i < kCopies; ++i) {
-            std::string line = std::string(VORN_CORETEST_PATH) + " T%d " + std::to_string(i) +
-                               " 1 " + std::to_string(i);
-            handles_.push_back(util_process_cmd_launch_no_wait(line.c_str()));
-            ASSERT_NE(handles_.back(), UTIL_NO_PROCESS);
-        }
+        // The stand-in is found beside this program, as beside SpawnBench.
+        job_.plan = fleet_plan(kCopies, 1);
+        job_.tmpl = "T%d";
+        for (int32_t i = 0; i < kCopies; ++i) job_.copies.push_back(i);
+        job_.poll_ms = kShortPoll;
+        ASSERT_TRUE(report_.track(job_.copies));
     }
 
     void TearDown() override {
-        for (util_process_handle h : handles_) util_process_kill_handle(h);
         if (key_fd_ != -1) close(key_fd_);
     }
 
@@ -58,23 +58,29 @@ protected:
         testing::internal::CaptureStdout();
         std::thread stopper([&] {
             // Let the main thread make a few passes first.
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
             stop();
         });
-        supervise(handles_.data(), kCopies, kShortPoll);
+        EXPECT_EQ(supervise(job_, &report_), 0);
         stopper.join();
         return testing::internal::GetCapturedStdout();
     }
 
     void expect_fleet_stopped(const std::string& out) {
         EXPECT_TRUE(supervise_stop_requested());
-        // Stopped by the request, not because the copies had ended.
-        EXPECT_EQ(out, "Click enter to exit\n");
-        for (util_process_handle h : handles_) EXPECT_FALSE(util_is_process_running(h));
+        // Stopped by the request, not because the copies had ended (which
+        // share our standard output).
+        EXPECT_NE(out.find("Click enter to exit\n"), std::string::npos);
+        EXPECT_EQ(out.find("All VORNCore Stopped!"), std::string::npos);
+        for (int32_t i = 0; i < kCopies; ++i) {
+            EXPECT_EQ(report_.record(i).state, CopyState::kStopped);
+            EXPECT_FALSE(util_is_process_running(report_.record(i).handle));
+        }
     }
 
     int key_fd_ = -1;
-    std::vector<util_process_handle> handles_;
+    FleetJob job_;
+    FleetReport report_;
 };
 
 TEST_F(StopFlag, KeyThreadStopsThePollingMainThread) {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "stream_internal.h"
+#include "vorn_contain.h"
 #include "vorn_util.h"
 
 extern char** environ;
@@ -202,8 +203,9 @@ struct ChildPlan {
     if (ok && plan->restore_limit) setrlimit(RLIMIT_NOFILE, &plan->limit);
     // Killed with the thread that started it, even if that dies by SIGKILL.
     ok = ok && prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0;
-    // If the launcher died before the prctl, the signal will never come.
-    if (ok && getppid() != plan->parent) _exit(127);
+    // If the launcher died before the prctl, the signal will never come. In a
+    // PID namespace of util_contain_fleet the live launcher shows as 0.
+    if (ok && getppid() != plan->parent && getppid() != 0) _exit(127);
     if (ok) {
         sigset_t empty;
         sigemptyset(&empty);
@@ -310,6 +312,25 @@ int open_outputs(const util_start_options& options, StartFds* fds) {
     return 0;
 }
 
+// A contained fleet's copies are started on the thread that keeps them in
+// their PID namespace.
+int spawn_contained_or_here(const std::string& path, const std::vector<std::string>& words,
+                            int out_fd, int err_fd, pid_t* pid) {
+    struct Call {
+        const std::string& path;
+        const std::vector<std::string>& words;
+        int out_fd;
+        int err_fd;
+        pid_t* pid;
+        int error;
+    } call{path, words, out_fd, err_fd, pid, 0};
+    auto work = [](void* arg) {
+        Call* c = static_cast<Call*>(arg);
+        c->error = spawn(c->path, c->words, c->out_fd, c->err_fd, c->pid);
+    };
+    return util_contain_run(work, &call) ? call.error : spawn(path, words, out_fd, err_fd, pid);
+}
+
 }  // namespace
 
 bool util_is_file_exist(const char* path) {
@@ -347,7 +368,7 @@ util_process_handle util_process_start_with(const char* command_line,
         become_subreaper_once();
         keep_children_for_us();
         util_internal::catch_child_ends();
-        if (error == 0) error = spawn(path, words, out_fd, err_fd, &pid);
+        if (error == 0) error = spawn_contained_or_here(path, words, out_fd, err_fd, &pid);
         if (error == 0) registry.insert(pid);
     }
     if (error != 0) {

@@ -22,7 +22,9 @@ const char* util_signal_description(uint32_t number) {
 }
 
 // "e": close-on-exec, so no copy holds the log open.
-std::FILE* util_open_log_file(const char* path) { return std::fopen(path, "we"); }
+std::FILE* util_open_log_file(const char* path, bool append) {
+    return std::fopen(path, append ? "ae" : "we");
+}
 
 bool util_own_path(char* out, size_t size) {
     if (out == nullptr || size == 0) return false;

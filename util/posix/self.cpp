@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "vorn_self.h"
@@ -25,6 +27,45 @@ uint32_t util_start_holding_child(std::string* error) {
         return 0;
     }
     return static_cast<uint32_t>(child);
+}
+
+namespace {
+
+// Long enough to outlast any stop, short enough that a failed test does not
+// leave it running.
+constexpr int kForkLoopSeconds = 20;
+
+[[noreturn]] void fork_loop(pid_t parent) {
+    while (getppid() == parent) usleep(10000);
+    const time_t end = time(nullptr) + kForkLoopSeconds;
+    while (time(nullptr) < end) {
+        pid_t successor = fork();
+        if (successor > 0) _exit(0);
+        if (successor < 0) usleep(1000);
+    }
+    util_hold_forever();
+}
+
+}  // namespace
+
+uint32_t util_start_stray(UtilStray kind, std::string* error) {
+    const pid_t parent = getpid();
+    pid_t child = fork();
+    if (child < 0) {
+        *error = strerror(errno);
+        return 0;
+    }
+    if (child > 0) {
+        if (kind == UtilStray::kDaemon) {
+            while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+        return static_cast<uint32_t>(child);
+    }
+    setsid();
+    if (kind == UtilStray::kDaemon && fork() != 0) _exit(0);
+    if (kind == UtilStray::kForkLoop) fork_loop(parent);
+    util_hold_forever();
 }
 
 void util_hold_if_holding_child(int, char**) {}

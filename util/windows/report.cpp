@@ -23,7 +23,9 @@ int util_stderr_columns() {
 const char* util_signal_description(uint32_t) { return nullptr; }
 
 // "N": not inherited by the copies that CreateProcess starts.
-std::FILE* util_open_log_file(const char* path) { return std::fopen(path, "wN"); }
+std::FILE* util_open_log_file(const char* path, bool append) {
+    return std::fopen(path, append ? "aN" : "wN");
+}
 
 bool util_own_path(char* out, size_t size) {
     if (out == nullptr || size == 0 || size > MAXDWORD) return false;

@@ -74,6 +74,8 @@ uint32_t util_start_holding_child(std::string* error) {
     return info.dwProcessId;
 }
 
+uint32_t util_start_stray(UtilStray, std::string* error) { return util_start_holding_child(error); }
+
 void util_hold_if_holding_child(int argc, char** argv) {
     std::vector<std::string> arguments = util_own_arguments(argc, argv);
     if (arguments.size() == 2 && arguments[1] == kUtilHoldArgument) util_hold_forever();

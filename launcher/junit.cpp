@@ -1,0 +1,165 @@
+#include "junit.h"
+
+#include <cstdio>
+
+#include "report.h"
+
+namespace {
+
+void append_utf8(std::string* out, uint32_t c) {
+    if (c < 0x80) {
+        *out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out += static_cast<char>(0xC0 | (c >> 6));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out += static_cast<char>(0xE0 | (c >> 12));
+        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out += static_cast<char>(0xF0 | (c >> 18));
+        *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+bool xml_allows(uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// Decodes one UTF-8 character at `s[i]`; returns its length, or 0 if the
+// bytes there are not a valid, shortest encoding.
+size_t decode(const std::string& s, size_t i, uint32_t* c) {
+    unsigned char b = static_cast<unsigned char>(s[i]);
+    size_t length;
+    uint32_t min;
+    if (b < 0x80) {
+        *c = b;
+        return 1;
+    } else if ((b & 0xE0) == 0xC0) {
+        length = 2, min = 0x80, *c = b & 0x1F;
+    } else if ((b & 0xF0) == 0xE0) {
+        length = 3, min = 0x800, *c = b & 0x0F;
+    } else if ((b & 0xF8) == 0xF0) {
+        length = 4, min = 0x10000, *c = b & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > s.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        unsigned char next = static_cast<unsigned char>(s[i + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        *c = (*c << 6) | (next & 0x3F);
+    }
+    return *c >= min ? length : 0;
+}
+
+std::string attribute(const std::string& text) { return xml_text(text); }
+
+std::string seconds(int64_t ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ms) / 1000.0);
+    return text;
+}
+
+// The end of a copy's output file, at most kJunitOutputTail bytes.
+std::string file_tail(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return std::string();
+    std::string tail;
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+        long size = std::ftell(file);
+        long from = size > static_cast<long>(kJunitOutputTail)
+                        ? size - static_cast<long>(kJunitOutputTail)
+                        : 0;
+        if (size >= 0 && std::fseek(file, from, SEEK_SET) == 0) {
+            tail.resize(static_cast<size_t>(size - from));
+            tail.resize(std::fread(&tail[0], 1, tail.size(), file));
+        }
+    }
+    std::fclose(file);
+    return tail;
+}
+
+}  // namespace
+
+std::string xml_text(const std::string& bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        uint32_t c = 0;
+        size_t length = decode(bytes, i, &c);
+        if (length == 0 || !xml_allows(c)) {
+            c = 0xFFFD;
+            length = length == 0 ? 1 : length;
+        }
+        i += length;
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            // Kept as characters, not normalized away in attributes.
+            case '\r':
+                out += "&#13;";
+                break;
+            case '\t':
+                out += "&#9;";
+                break;
+            default:
+                append_utf8(&out, c);
+        }
+    }
+    return out;
+}
+
+std::string junit_document(const CopyRecord* copies, int32_t count, int64_t elapsed_ms) {
+    int32_t failures = 0, skipped = 0;
+    std::string cases;
+    for (int32_t i = 0; i < count; ++i) {
+        const CopyRecord& copy = copies[i];
+        std::string name = "copy " + std::to_string(copy.copy) + ": ";
+        if (copy.share > 0) {
+            name += "indices " + std::to_string(copy.first) + "-" +
+                    std::to_string(static_cast<int64_t>(copy.first) + copy.share - 1);
+        } else {
+            name += "no indices";
+        }
+        cases += "  <testcase classname=\"SpawnBench\" name=\"" + attribute(name) + "\" time=\"" +
+                 seconds(copy.total_ms) + "\"";
+        std::string body;
+        if (copy_failed(copy)) {
+            ++failures;
+            body += "    <failure message=\"" + attribute(how_it_failed(copy)) + "\"/>\n";
+        } else if (copy.state == CopyState::kStopped || copy.state == CopyState::kNotTried) {
+            ++skipped;
+            body += std::string("    <skipped message=\"") +
+                    (copy.state == CopyState::kStopped ? "stopped by SpawnBench"
+                                                       : "never tried: the fleet was stopped") +
+                    "\"/>\n";
+        }
+        if (!copy.output.empty() && copy.tries > 0) {
+            body += "    <system-out>" + xml_text(file_tail(copy.output)) + "</system-out>\n";
+        }
+        cases += body.empty() ? "/>\n" : ">\n" + body + "  </testcase>\n";
+    }
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<testsuites>\n"
+           "<testsuite name=\"SpawnBench\" tests=\"" +
+           std::to_string(count) + "\" failures=\"" + std::to_string(failures) +
+           "\" errors=\"0\" skipped=\"" + std::to_string(skipped) + "\" time=\"" +
+           seconds(elapsed_ms) + "\">\n" + cases + "</testsuite>\n</testsuites>\n";
+}

@@ -163,6 +163,24 @@ TEST(Stream, PipesCarryEveryByteOfManyCopiesUnchanged) {
     }
 }
 
+TEST(Stream, WhatAnEndedCopyWroteIsReadWithoutAWait) {
+    // Less than the pipes hold, so that it ends unread.
+    Copy copy = start_piped(writer(40000, 20000));
+    ASSERT_EQ(end_code(copy.handle), 0);
+    for (int s = 0; s < 2; ++s) {
+        char buffer[3000];
+        int64_t got;
+        while ((got = util_stream_read(copy.streams[s], buffer, sizeof buffer)) > 0) {
+            copy.got[s].append(buffer, static_cast<size_t>(got));
+        }
+        EXPECT_EQ(got, 0) << "stream " << s;
+        util_stream_close(copy.streams[s]);
+    }
+    EXPECT_TRUE(copy.got[0] == expected(0, 40000, 20000)) << copy.got[0].size() << " bytes";
+    EXPECT_TRUE(copy.got[1] == expected(1, 40000, 20000)) << copy.got[1].size() << " bytes";
+    util_process_kill_handle(copy.handle);
+}
+
 TEST(Stream, OutputFileTakesBothStreamsInWriteOrder) {
     char folder[MAX_PATH];
     ASSERT_GT(GetTempPathA(sizeof folder, folder), 0u);

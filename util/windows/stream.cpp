@@ -2,8 +2,9 @@
 // wait. Every read end is a named pipe opened for overlapped I/O and tied to
 // the one completion port that the copies' jobs report to, so a single
 // GetQueuedCompletionStatusEx wakes on output, on a copy's end and on
-// util_wake alike. Each stream keeps one read pending into a buffer of its
-// own; its data is handed out only once the port has delivered the read.
+// util_wake alike. Each stream the loop waits for keeps one read pending into
+// a buffer of its own; one it leaves out gets no new read, so its writer
+// blocks once the pipe is full.
 #include <errno.h>
 #include <windows.h>
 
@@ -32,15 +33,9 @@ constexpr ULONG kBatch = 64;
 // How long a close waits for its cancelled read to come back.
 constexpr DWORD kCancelWaitMs = 2000;
 
-enum class State {
-    kFree,     // no stream
-    kIdle,     // open, nothing read, no read pending
-    kReading,  // a read pending: one packet to come
-    kReady,    // data to hand out
-    kEnded,    // the end, or an error
-    kClosing,  // closed, the cancelled read's packet still to come
-};
-
+// One read at most is in flight. Its result is taken as soon as the OVERLAPPED
+// shows it done, through the port or earlier; the packets are only counted,
+// so that a slot is reused once the last of them has come.
 struct Pipe {
     HANDLE handle = nullptr;
     OVERLAPPED overlapped;
@@ -49,7 +44,10 @@ struct Pipe {
     DWORD size = 0;    // bytes read into the buffer
     DWORD offset = 0;  // of which handed out
     DWORD error = ERROR_SUCCESS;
-    State state = State::kFree;
+    int packets = 0;       // still to come from the port
+    bool open = false;     // ours to read
+    bool reading = false;  // a read is posted and its result not taken
+    bool ended = false;    // the end, or an error, in `error`
 };
 
 std::mutex pipes_mutex;
@@ -62,7 +60,7 @@ std::atomic<bool> wake_posted{false};
 Pipe* find(util_stream stream) {
     if (stream < 0 || static_cast<size_t>(stream) >= pipes.size()) return nullptr;
     Pipe* pipe = &pipes[static_cast<size_t>(stream)];
-    return pipe->state == State::kFree || pipe->state == State::kClosing ? nullptr : pipe;
+    return pipe->open ? pipe : nullptr;
 }
 
 void release_buffer(Pipe* pipe) {
@@ -71,14 +69,33 @@ void release_buffer(Pipe* pipe) {
     pipe->capacity = 0;
 }
 
-void free_slot(util_stream stream) {
-    pipes[static_cast<size_t>(stream)].state = State::kFree;
-    free_slots.push_back(stream);
+bool read_done(const Pipe* pipe) {
+    bool done = HasOverlappedIoCompleted(&pipe->overlapped);
+    // The data was written before the status.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return done;
 }
 
-// Starts the next read. A read that succeeds at once still sends its packet,
-// so data only ever comes in through the port.
+void take_result(Pipe* pipe) {
+    DWORD got = 0;
+    pipe->reading = false;
+    pipe->offset = 0;
+    if (GetOverlappedResult(pipe->handle, &pipe->overlapped, &got, FALSE)) {
+        // A writer's zero-byte write arrives as an empty read: not the end.
+        pipe->size = got;
+    } else {
+        pipe->size = 0;
+        pipe->error = GetLastError();
+        pipe->ended = true;
+    }
+}
+
+bool has_data(const Pipe* pipe) { return pipe->offset < pipe->size; }
+
+// Starts the next read, once what was read is handed out. One that succeeds
+// at once is taken at once, and still sends its packet.
 void post_read(Pipe* pipe) {
+    if (pipe->reading || pipe->ended || has_data(pipe)) return;
     DWORD wanted =
         pipe->size == pipe->capacity && pipe->capacity == kSmallRead && large_reads < kMaxLargeReads
             ? kLargeRead
@@ -93,31 +110,24 @@ void post_read(Pipe* pipe) {
     memset(&pipe->overlapped, 0, sizeof pipe->overlapped);
     if (ReadFile(pipe->handle, pipe->buffer.get(), pipe->capacity, nullptr, &pipe->overlapped) ||
         GetLastError() == ERROR_IO_PENDING) {
-        pipe->state = State::kReading;
+        pipe->reading = true;
+        ++pipe->packets;
+        if (read_done(pipe)) take_result(pipe);
     } else {
         pipe->error = GetLastError();
-        pipe->state = State::kEnded;
+        pipe->ended = true;
     }
 }
 
-// The port delivered the pending read of `stream`.
-void complete_read(util_stream stream) {
+// A packet of the read of `stream` came.
+void count_packet(util_stream stream) {
     if (stream < 0 || static_cast<size_t>(stream) >= pipes.size()) return;
     Pipe* pipe = &pipes[static_cast<size_t>(stream)];
-    if (pipe->state == State::kClosing) {
-        free_slot(stream);
-        return;
-    }
-    if (pipe->state != State::kReading) return;
-    DWORD got = 0;
-    if (GetOverlappedResult(pipe->handle, &pipe->overlapped, &got, FALSE)) {
-        // A writer's zero-byte write arrives as an empty read: not the end.
-        pipe->size = got;
-        pipe->offset = 0;
-        pipe->state = got > 0 ? State::kReady : State::kIdle;
-    } else {
-        pipe->error = GetLastError();
-        pipe->state = State::kEnded;
+    --pipe->packets;
+    if (pipe->open) {
+        if (pipe->reading && read_done(pipe)) take_result(pipe);
+    } else if (pipe->packets == 0) {
+        free_slots.push_back(stream);
     }
 }
 
@@ -140,9 +150,8 @@ bool mark_ready(const util_stream* streams, size_t count, bool* ready) {
     bool any = false;
     for (size_t i = 0; i < count; ++i) {
         Pipe* pipe = find(streams[i]);
-        if (pipe != nullptr && pipe->state == State::kIdle) post_read(pipe);
-        ready[i] =
-            pipe != nullptr && (pipe->state == State::kReady || pipe->state == State::kEnded);
+        if (pipe != nullptr) post_read(pipe);
+        ready[i] = pipe != nullptr && (has_data(pipe) || pipe->ended);
         any = any || ready[i];
     }
     return any;
@@ -210,8 +219,9 @@ DWORD util_windows_make_pipe(util_stream* stream, HANDLE* write_end) {
     pipe.handle = read_end;
     pipe.size = pipe.offset = 0;
     pipe.error = ERROR_SUCCESS;
+    pipe.reading = pipe.ended = false;
     // Nothing is read until the loop waits for the stream or reads it.
-    pipe.state = State::kIdle;
+    pipe.open = true;
     *stream = slot;
     *write_end = child_end;
     return ERROR_SUCCESS;
@@ -221,41 +231,42 @@ int64_t util_stream_read(util_stream stream, char* buffer, size_t size) {
     std::lock_guard<std::mutex> lock(pipes_mutex);
     Pipe* pipe = find(stream);
     if (pipe == nullptr) return -EBADF;
-    if (pipe->state == State::kIdle) post_read(pipe);
-    if (pipe->state == State::kEnded) return end_result(pipe->error);
-    if (pipe->state != State::kReady) return -EAGAIN;
-    size_t count = std::min<size_t>(size, pipe->size - pipe->offset);
-    memcpy(buffer, pipe->buffer.get() + pipe->offset, count);
-    pipe->offset += static_cast<DWORD>(count);
-    if (pipe->offset == pipe->size) post_read(pipe);
-    return static_cast<int64_t>(count);
+    if (!has_data(pipe)) {
+        post_read(pipe);
+        // Finished, its packet yet to come.
+        if (pipe->reading && read_done(pipe)) take_result(pipe);
+    }
+    if (has_data(pipe)) {
+        size_t count = std::min<size_t>(size, pipe->size - pipe->offset);
+        memcpy(buffer, pipe->buffer.get() + pipe->offset, count);
+        pipe->offset += static_cast<DWORD>(count);
+        return static_cast<int64_t>(count);
+    }
+    return pipe->ended ? end_result(pipe->error) : -EAGAIN;
 }
 
 void util_stream_close(util_stream stream) {
     std::lock_guard<std::mutex> lock(pipes_mutex);
     Pipe* pipe = find(stream);
     if (pipe == nullptr) return;
-    bool pending = pipe->state == State::kReading;
-    if (pending) {
+    bool freed = true;
+    if (pipe->reading) {
         CancelIoEx(pipe->handle, &pipe->overlapped);
         DWORD got;
         GetOverlappedResult(pipe->handle, &pipe->overlapped, &got, TRUE);
         // The buffer is the system's until the read is over.
         ULONGLONG deadline = GetTickCount64() + kCancelWaitMs;
-        while (!HasOverlappedIoCompleted(&pipe->overlapped) && GetTickCount64() < deadline) {
-            Sleep(1);
-        }
+        while (!read_done(pipe) && GetTickCount64() < deadline) Sleep(1);
+        freed = read_done(pipe);
+        pipe->reading = false;
     }
     CloseHandle(pipe->handle);
     pipe->handle = nullptr;
-    if (!pending || HasOverlappedIoCompleted(&pipe->overlapped)) release_buffer(pipe);
-    // A read that was pending still sends its packet: the slot is reused only
-    // once util_wait has taken it.
-    if (pending) {
-        pipe->state = State::kClosing;
-    } else {
-        free_slot(stream);
-    }
+    if (freed) release_buffer(pipe);
+    pipe->open = false;
+    pipe->size = pipe->offset = 0;
+    // Packets still to come would land on the next stream of this slot.
+    if (pipe->packets == 0) free_slots.push_back(stream);
 }
 
 void util_wake() {
@@ -308,7 +319,7 @@ unsigned util_wait(const util_stream* streams, size_t count, bool* ready, uint32
                         seen |= UTIL_WAIT_CHILD;
                     }
                 } else {
-                    complete_read(static_cast<util_stream>(entry.lpCompletionKey - kPipeKeyBase));
+                    count_packet(static_cast<util_stream>(entry.lpCompletionKey - kPipeKeyBase));
                 }
             }
             any = mark_ready(streams, count, ready);

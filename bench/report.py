@@ -3,9 +3,9 @@
 
 usage: report.py RESULTS_DIR OUTPUT.md COMMAND
 
-RESULTS_DIR holds compression.json, fleet_start.json, fleet_poll.json and,
-optionally, compression_notrim.json (the small sizes again with the heap's
-trim threshold raised).
+RESULTS_DIR holds compression.json, fleet_start.json, fleet_poll.json,
+fleet_output.json and, optionally, compression_notrim.json (the small sizes
+again with the heap's trim threshold raised).
 """
 
 import datetime
@@ -24,6 +24,9 @@ GOAL_SIZE = 1.01  # compressed size against zlib's
 GOAL_FLEET_VS_BARE = 1.10
 GOAL_POLL_MS = 2.0
 GOAL_RSS_MIB = 8.0
+GOAL_TAG_VS_PARALLEL = 5.0  # GNU parallel's time over --tag's
+GOAL_OUTPUT_VS_DIRECT = 1.05
+GOAL_TAG_RSS_MIB = 32.0
 
 
 def load(path):
@@ -338,6 +341,74 @@ def poll_section(lines, runs):
     return missed
 
 
+def output_section(lines, runs):
+    if not runs:
+        return []
+    s = summaries(runs)
+    median = {key[0]: entry["median"] for key, entry in s.items()}
+    lines += [
+        "## Each copy's output",
+        "",
+        "10 copies of the stand-in each write 100 MiB in 80-byte lines "
+        "(`VORNCORE_WRITE_BYTES`), in one run, the variants alternated: SpawnBench "
+        "`--tag` (tag); GNU parallel `--line-buffer --tag` over `SpawnBench --copy` "
+        "(parallel, a peer); each copy piped into `cat` (cat, the floor). Each is "
+        "timed from its start until the last of the copies' lines has come out "
+        "of a 1 MiB pipe that the benchmark reads and drops, as it would drop into "
+        "the null device; SpawnBench's own end, a poll pass and a second after "
+        "the last copy, is not timed. For files: SpawnBench `--output` (output), "
+        "timed until its job log holds every copy's end, against the copies "
+        "writing their own files from a shell (direct). Medians. The peak memory "
+        "is SpawnBench's `ru_maxrss` under `--tag` over 2000 copies that each "
+        "write 64 KiB and a byte.",
+        "",
+        "| measure | figure | goal | |",
+        "|---|---|---|---|",
+    ]
+    missed = []
+
+    def ms(name):
+        m = median.get(name)
+        return to_ms(m, "real_time") if m else None
+
+    tag, parallel, cat, output, direct = (ms(n) for n in
+                                          ("tag", "parallel", "cat", "output", "direct"))
+    if None in (tag, parallel, cat):
+        lines.append("| --tag against GNU parallel | no result | | **missed** |")
+        missed.append("--tag against GNU parallel")
+    else:
+        ok = parallel / tag >= GOAL_TAG_VS_PARALLEL
+        if not ok:
+            missed.append("--tag against GNU parallel")
+        lines.append(f"| tag {tag:.0f} ms, parallel {parallel:.0f} ms, cat {cat:.0f} ms: "
+                     f"parallel / tag | {parallel / tag:.2f} (tag / cat {tag / cat:.2f}) | "
+                     f"≥ {GOAL_TAG_VS_PARALLEL:g} | {verdict(ok)} |")
+    if None in (output, direct):
+        lines.append("| --output against the copies alone | no result | | **missed** |")
+        missed.append("--output against the copies alone")
+    else:
+        ok = output / direct <= GOAL_OUTPUT_VS_DIRECT
+        if not ok:
+            missed.append("--output against the copies alone")
+        lines.append(f"| output {output:.0f} ms, direct {direct:.0f} ms: output / direct | "
+                     f"{output / direct:.3f} | ≤ {GOAL_OUTPUT_VS_DIRECT:.2f} | {verdict(ok)} |")
+    for key, entry in s.items():
+        if key[0] != "tag_memory":
+            continue
+        m = entry["median"]
+        if m is None:
+            lines.append("| --tag peak memory | no result | | **missed** |")
+            missed.append("--tag peak memory")
+            continue
+        ok = m["maxrss_MiB"] <= GOAL_TAG_RSS_MIB
+        if not ok:
+            missed.append("--tag peak memory")
+        lines.append(f"| --tag peak memory, {key[-1]} copies | {m['maxrss_MiB']:.1f} MiB | "
+                     f"≤ {GOAL_TAG_RSS_MIB:g} MiB | {verdict(ok)} |")
+    lines.append("")
+    return missed
+
+
 def main():
     if len(sys.argv) != 4:
         sys.exit(__doc__)
@@ -376,6 +447,7 @@ def main():
                                   compression_context)
     missed += fleet_section(lines, load(os.path.join(results, "fleet_start.json")))
     missed += poll_section(lines, load(os.path.join(results, "fleet_poll.json")))
+    missed += output_section(lines, load(os.path.join(results, "fleet_output.json")))
     lines += ["## Goals missed", ""]
     lines += [f"- {m}" for m in missed] if missed else ["None."]
     lines.append("")

@@ -43,19 +43,24 @@ private:
 };
 
 void CopyRun::read(int which, bool drain) {
+    const std::string tag = std::to_string(index_) + "\t";
+    std::string batch;
     auto emit = [&](const char* data, size_t size, bool add_line_end) {
-        console_.copy_line(which + 1, index_, data, size, add_line_end);
+        FleetConsole::tag_line(&batch, tag, data, size, add_line_end);
     };
     for (;;) {
         console_.wait_for_room();
         int64_t got = util_stream_read(streams_[which], buffer_, sizeof buffer_);
+        batch.clear();
         if (got > 0) {
             lines_[which].feed(buffer_, static_cast<size_t>(got), emit);
+            console_.copy_lines(which + 1, batch);
             if (!drain) return;
             continue;
         }
         if (got == -EAGAIN && !drain) return;
         lines_[which].finish(emit);
+        console_.copy_lines(which + 1, batch);
         util_stream_close(streams_[which]);
         streams_[which] = UTIL_NO_STREAM;
         return;
@@ -134,7 +139,7 @@ TryResult CopyRun::run_try() {
     }
     // Whatever the copy left in its group goes with it.
     util_process_kill_handle(handle);
-            util_end_descendants();
+    util_end_descendants();
     if (state < 0) {
         console_.line(2, "SpawnBench: cannot tell how copy " + std::to_string(index_) + " ended\n");
         return {1, false, passed_on != 0};

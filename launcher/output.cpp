@@ -8,7 +8,7 @@
 namespace {
 
 // Lines of one stream are written together, up to this much in one go.
-constexpr size_t kChunkBytes = 256 * 1024;
+constexpr size_t kChunkBytes = 1024 * 1024;
 
 std::string status_text(const std::string& line, size_t shown) {
     std::string text = "\r" + line;
@@ -114,13 +114,15 @@ void FleetConsole::line(int which, const std::string& text) {
     write_now(which, text);
 }
 
-void FleetConsole::copy_line(int which, int32_t copy, const char* data, size_t size,
-                             bool add_line_end) {
-    std::string text = std::to_string(copy) + "\t";
-    text.reserve(text.size() + size + 1);
-    text.append(data, size);
-    if (add_line_end) text += '\n';
-    enqueue(which, text.data(), text.size());
+void FleetConsole::tag_line(std::string* batch, const std::string& tag, const char* data,
+                            size_t size, bool add_line_end) {
+    batch->append(tag);
+    batch->append(data, size);
+    if (add_line_end) *batch += '\n';
+}
+
+void FleetConsole::copy_lines(int which, const std::string& batch) {
+    if (!batch.empty()) enqueue(which, batch.data(), batch.size());
 }
 
 void FleetConsole::status(const std::string& text) {
@@ -216,7 +218,11 @@ void FleetConsole::writer() {
             bool ok = util_write_standard(chunk.which, chunk.bytes.data(), chunk.bytes.size());
             lock.lock();
             writing_ = false;
+            // The loop leaves the copies' pipes alone while the queue is
+            // full; tell it at once when there is room again.
+            bool was_full = queued_ >= capacity_;
             queued_ -= chunk.bytes.size();
+            if (was_full && queued_ < capacity_) util_wake();
             if (!ok && chunk.which == 1 && !broken_) {
                 broken_ = true;
                 // What is queued for standard output goes nowhere now.

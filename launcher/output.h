@@ -56,8 +56,12 @@ public:
     // One of our own lines, with its line end, to standard output (1) or
     // standard error (2). The status line is erased first.
     void line(int which, const std::string& text);
-    // Copy `copy`'s piece of a line, as LineSplitter gives it, under its tag.
-    void copy_line(int which, int32_t copy, const char* data, size_t size, bool add_line_end);
+    // Adds a copy's piece of a line, as LineSplitter gives it, to `batch`
+    // behind `tag` ("12\t").
+    static void tag_line(std::string* batch, const std::string& tag, const char* data,
+                         size_t size, bool add_line_end);
+    // Queues copies' tagged lines for standard output (1) or standard error (2).
+    void copy_lines(int which, const std::string& batch);
     // The live status line, rewritten in place; ignored unless live_status.
     void status(const std::string& text);
     // Erases the status line.

@@ -11,8 +11,8 @@
 
 #include "output.h"
 #include "vorn_console.h"
-#include "vorn_util.h"
 #include "vorn_contain.h"
+#include "vorn_util.h"
 
 namespace {
 
@@ -38,8 +38,9 @@ extern "C" void* key_thread(void*) {
 // Thousands of copies failing alike (no process slots left, say) would bury
 // everything else on the terminal: the first few are shown, the rest counted.
 constexpr int32_t kShownFailures = 3;
-// How soon to look again while the console has no room for more lines.
-constexpr uint32_t kRoomWaitMs = 20;
+// How soon to look again while the console has no room for more lines, in
+// case its wake-up was taken by an earlier wait.
+constexpr uint32_t kRoomWaitMs = 100;
 // Descriptors beyond the copies' pipes: our own, the job log, the libraries'.
 constexpr uint64_t kSpareDescriptors = 64;
 
@@ -98,6 +99,7 @@ private:
     int32_t hidden_failures_ = 0;
     int32_t tried_ = 0;
     char buffer_[kMaxLinePiece];
+    std::string batch_;
     std::vector<util_stream> wait_streams_;
     std::vector<std::pair<int32_t, int>> wait_owners_;
     std::unique_ptr<bool[]> ready_;
@@ -287,21 +289,25 @@ void Supervisor::stop_all() {
 // it. Returns false once the stream has ended and is closed.
 bool Supervisor::read_stream(int32_t slot, int which, bool drain) {
     CopyStream& stream = io_[slot].streams[which];
-    int32_t copy = job_.copies[static_cast<size_t>(slot)];
+    const std::string tag = std::to_string(job_.copies[static_cast<size_t>(slot)]) + "\t";
+    // A read's lines are queued together: one hand-over per read, not per line.
     auto emit = [&](const char* data, size_t size, bool add_line_end) {
-        console_->copy_line(which + 1, copy, data, size, add_line_end);
+        FleetConsole::tag_line(&batch_, tag, data, size, add_line_end);
     };
     do {
         if (drain) console_->wait_for_room();
         int64_t got = util_stream_read(stream.id, buffer_, sizeof buffer_);
+        batch_.clear();
         if (got > 0) {
             stream.lines.feed(buffer_, static_cast<size_t>(got), emit);
+            console_->copy_lines(which + 1, batch_);
             continue;
         }
         if (got == -EAGAIN && !drain) return true;
         // Its end, an error, or with `drain` nothing more now: a grandchild
         // that keeps the pipe open does not hold us.
         stream.lines.finish(emit);
+        console_->copy_lines(which + 1, batch_);
         util_stream_close(stream.id);
         stream.id = UTIL_NO_STREAM;
         return false;

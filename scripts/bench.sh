@@ -12,14 +12,14 @@ case "${1:-}" in
   *) echo "usage: bash scripts/bench.sh [--smoke]" >&2; exit 2 ;;
 esac
 
-extra=(libbenchmark-dev findutils procps)
+extra=(libbenchmark-dev findutils procps parallel)
 command -v python3 >/dev/null || extra+=(python3)
 bash scripts/setup.sh "${extra[@]}"
 
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_BENCH=ON -DBUILD_TESTING=OFF \
   >/dev/null
-targets=(bench_compression bench_fleet_start bench_fleet_poll)
+targets=(bench_compression bench_fleet_start bench_fleet_poll bench_fleet_output)
 [ "$smoke" -eq 0 ] || targets+=(bench_tests)
 cmake --build "$build" -j2 --target "${targets[@]}"
 
@@ -67,6 +67,9 @@ fi
 
 run fleet_start 600 "$bin/bench_fleet_start" "${common[@]}"
 run fleet_poll 300 "$bin/bench_fleet_poll" "${common[@]}"
+# Alternated, so that the machine's moods fall on every variant alike.
+run fleet_output 1800 "$bin/bench_fleet_output" "${common[@]}" \
+  --benchmark_enable_random_interleaving=true
 
 if [ "$smoke" -eq 1 ]; then
   echo "== checks of the helpers and the report"

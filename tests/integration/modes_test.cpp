@@ -98,6 +98,25 @@ TEST_F(Modes, CopyPassesSigtermOnAndLeavesNothing) {
     expect_nothing_survives();
 }
 
+TEST_F(Modes, CopyTriesAgainTimesOutAndKeepsItsOutputApart) {
+    // Its first try fails, the second passes; lines come tagged.
+    RunOptions o = options({"--copy", "1", "--retries", "1", "--tag", "50"});
+    o.env.push_back("VORNCORE_FAIL_TRIES=1");
+    Lines lines = output_lines(o, 0);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "1\tVORNCoreExTest copy 1: failing this try on purpose");
+    EXPECT_EQ(lines[1].rfind("1\tVORNCoreExTest copy 1: start ", 0), 0u) << lines[1];
+    // A hanging copy is stopped at its time-out, into its own file.
+    o = options({"--copy", "2", "--timeout", "0.3", "--output", "copy-%c.log", "50"});
+    o.env.push_back("VORNCORE_HOLD_MS=-1");
+    SpawnBenchRun run(o);
+    EXPECT_EQ(run.wait(kPatience), 124);
+    EXPECT_EQ(run.err(), "SpawnBench: copy 2 timed out after 0.3 s\n");
+    EXPECT_EQ(
+        testsupport::read_file(work_ + "/copy-2.log").rfind("VORNCoreExTest copy 2: start", 0), 0u);
+    expect_nothing_survives();
+}
+
 TEST_F(Modes, SlurmScriptFreezesThePlanAndNamesTheFolder) {
     Lines plan = output_lines(options({"--plan", "50"}));
     Lines script = output_lines(options({"50", "--slurm"}));

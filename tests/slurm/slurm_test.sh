@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SpawnBench's fleets as job arrays on a real Slurm, reached through SLURM_CONF
 # (bash scripts/slurm-local.sh up prints it).
-#   slurm_test.sh <SpawnBench> coverage|failure|cancel
+#   slurm_test.sh <SpawnBench> coverage|failure|cancel|campaign
 # Without a cluster the test is skipped (status 77), except in CI, where it
 # fails.
 set -euo pipefail
@@ -34,13 +34,15 @@ cd "$tmp/work"
 
 # Submits `SpawnBench --slurm <maximum>` as it stands, with the stand-in's
 # records and the tasks' output under $tmp. Extra VORNCORE_* settings come as
-# NAME=value arguments.
+# NAME=value arguments; options for --slurm in $slurm_options.
+slurm_options=""
 submit() {
   local maximum="$1"
   shift
+  # shellcheck disable=SC2086 # the options are words
+  "$spawnbench" --slurm $slurm_options "$maximum" >"$tmp/script"
   job="$(env VORNCORE_RECORD_DIR="$tmp/records" VORNCORE_DELAY_MS=0 "$@" \
-    sh -c '"$0" --slurm "$1" | sbatch --parsable --output="$2/%A_%a.out"' \
-    "$spawnbench" "$maximum" "$tmp/out")"
+    sbatch --parsable --output="$tmp/out/%A_%a.out" "$tmp/script")"
   job="${job%%;*}"
   [ -n "$job" ] || fail "sbatch gave no job id"
 }
@@ -124,6 +126,29 @@ case "$case_name" in
       done
     done
     echo "scancel left none of $(echo $pids | wc -w) processes"
+    ;;
+  campaign)
+    # Copies 1, 3 and 4 of 5, one at a time: 3 fails its first try and passes
+    # its second, 4 hangs and times out on both.
+    printf '[Platform]\ntotal=5\nseedID=K%%d\n' >VORNCoreExTest.ini
+    slurm_options="-j 1 --only 1,3-4 --timeout 2 --retries 1"
+    submit 1 VORNCORE_HOLD_MS=1200 VORNCORE_FAIL_TRIES_3=1 VORNCORE_HOLD_MS_4=-1
+    grep -qx '#SBATCH --array=1,3-4%1' "$tmp/script" || fail "array: $(grep array "$tmp/script")"
+    grep -qx '#SBATCH --time=1' "$tmp/script" || fail "time: $(grep time "$tmp/script")"
+    wait_for_end
+    # "ArrayTaskId JobState ExitCode StartTime EndTime", in task order.
+    tasks="$(scontrol show job -o "$job" | sed -n \
+      's/.* ArrayTaskId=\([0-9]*\) .* JobState=\([A-Z_]*\) .* ExitCode=\([0-9:]*\) .* StartTime=\([^ ]*\) EndTime=\([^ ]*\) .*/\1 \2 \3 \4 \5/p' | sort -n)"
+    [ "$(cut -d ' ' -f 1-3 <<<"$tasks" | xargs)" = "1 COMPLETED 0:0 3 COMPLETED 0:0 4 FAILED 124:0" ] ||
+      fail "tasks: $(xargs <<<"$tasks")"
+    [ "$(cat "$tmp/records/tries-3")" = 2 ] || fail "copy 3 had $(cat "$tmp/records/tries-3") tries"
+    # %1: each task starts once the one before has ended.
+    sort -k4 <<<"$tasks" | awk '$4 < end { bad = 1 } { end = $5 } END { exit bad }' ||
+      fail "tasks ran at once: $(xargs <<<"$tasks")"
+    # Only the chosen copies ran.
+    copies="$(for f in "$tmp"/records/*.args; do tail -n 1 "$f"; done | sort -nu | xargs)"
+    [ "$copies" = "1 3 4" ] || fail "copies run: $copies"
+    echo "copies 1, 3 and 4 one at a time; a retry passed, a time-out failed as 124"
     ;;
   *) fail "unknown case $case_name" ;;
 esac

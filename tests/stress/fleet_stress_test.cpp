@@ -210,6 +210,56 @@ INSTANTIATE_TEST_SUITE_P(Fleet, FleetStop,
                                            FleetCase{Stop::kOnTheirOwn, Copies::kMany}),
                          [](const auto& info) { return case_name(info.param); });
 
+// The big fleet with its output kept apart: a file per copy under a limit of
+// 256 descriptors, then tagged lines through two pipes per copy.
+TEST_F(Fleet, BigFleetKeepsEachCopysOutputApart) {
+    write_config(kBigFleet);
+    std::filesystem::create_directory(work_ + "/out");
+    RunOptions o = options({"VORNCORE_HOLD_MS=0", "VORNCORE_WRITE_BYTES=1000"});
+    o.args = {"1", "--output", "out/%c.log"};
+    o.shell_prefix = {"/bin/sh", "-c", "ulimit -n 256 && exec \"$0\" \"$@\""};
+#ifdef VORN_PLAIN_CORETEST_PATH
+    o.program = work_ + "/SpawnBench";
+    std::filesystem::copy_file(SPAWNBENCH_PATH, o.program);
+    std::filesystem::create_symlink(VORN_PLAIN_CORETEST_PATH, work_ + "/VORNCoreExTest.exe");
+#endif
+    for (bool tag : {false, true}) {
+        if (tag) {
+            std::filesystem::remove_all(records_);
+            std::filesystem::create_directory(records_);
+            o.args = {"1", "--tag"};
+            o.shell_prefix.clear();
+        }
+        SpawnBenchRun run(o);
+        EXPECT_EQ(run.wait(kBigPatience), 0) << run.err();
+        EXPECT_EQ(run.err(), "");
+        expect_each_copy_once(kBigFleet);
+        size_t lines = 0;
+        std::string out = run.out();
+        for (size_t copy = 0; copy < kBigFleet; ++copy) {
+            std::string first = "c" + std::to_string(copy) + " l0 n80 ";
+            if (tag) {
+                EXPECT_NE(out.find("\n" + std::to_string(copy) + "\t" + first), std::string::npos)
+                    << copy;
+            } else {
+                std::string file =
+                    testsupport::read_file(work_ + "/out/" + std::to_string(copy) + ".log");
+                EXPECT_NE(file.find(first), std::string::npos) << copy;
+                lines += static_cast<size_t>(std::count(file.begin(), file.end(), '\n'));
+            }
+        }
+        // Each copy: a start line, 13 lines of output and a done line; under
+        // --tag our prompt and the end line too.
+        size_t expected = kBigFleet * 15;
+        if (tag) {
+            lines = static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
+            expected += 2;
+        }
+        EXPECT_EQ(lines, expected);
+        expect_nothing_survives();
+    }
+}
+
 // A stop that arrives while copies are still being started: what was started
 // is stopped, the rest never starts.
 TEST_F(Fleet, SigtermWhileStartingLeavesNothingBehind) {

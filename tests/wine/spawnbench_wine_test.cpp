@@ -161,12 +161,13 @@ TEST_P(WineCommandLines, EachCopyGetsItsRangeAndEnterStopsThem) {
 INSTANTIATE_TEST_SUITE_P(SpawnBench, WineCommandLines, ::testing::ValuesIn(kFleetCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(WineSpawnBench, EndOfInputStopsTheFleet) {
+TEST_F(WineSpawnBench, EndOfInputStopsTheFleetAtOnce) {
     write_config("[Platform]\ntotal=20\nseedID=E%d\n");
     SpawnBenchRun run(options({"10"}, Input::kNull));
     EXPECT_EQ(run.wait(kPatience), 0);
     EXPECT_EQ(run.err(), "");
-    EXPECT_EQ(read_records(records_).size(), 2u);
+    // The stop wakes the loop at once: a copy may be gone before it records.
+    EXPECT_LE(read_records(records_).size(), 2u);
     expect_nothing_survives();
 }
 

@@ -20,7 +20,7 @@ HANDLE util_windows_port();
 // child, which the caller closes once the child has it. Returns an error code.
 DWORD util_windows_make_pipe(util_stream* stream, HANDLE* write_end);
 
-// A job reports a process's exit a little before the process's handle is
+// A job may report a process's exit before the process's handle is
 // signalled: waits, bounded, until a started process with this id is seen
 // ended, so that the caller's look at it right after does see it.
 void util_windows_settle_exit(DWORD process_id);

@@ -96,7 +96,18 @@ FleetConsole::~FleetConsole() {
 
 void FleetConsole::line(int which, const std::string& text) {
     if (tagged_) {
+#ifdef _WIN32
+        // Written past the C runtime, whose text mode ends our lines in CR LF
+        // without --tag: the same with it.
+        std::string ended;
+        for (char c : text) {
+            if (c == '\n') ended += '\r';
+            ended += c;
+        }
+        enqueue(which, ended.data(), ended.size());
+#else
         enqueue(which, text.data(), text.size());
+#endif
         return;
     }
     clear_status();

@@ -2,12 +2,14 @@
 // put into a job object of its own that kills everything in it when its last
 // handle closes, and only then resumed: so whatever the copy starts is in the
 // job from its first instruction, and a launcher that dies in any way takes
-// its fleet with it. A handle given out is a 1-based index into a table of
-// those process and job handles; an entry is emptied when stopped and never
-// reused.
+// its fleet with it. Every job reports to the completion port of stream.cpp,
+// which is how util_wait learns of a copy's end. A handle given out is a
+// 1-based index into a table of those process and job handles; an entry is
+// emptied when stopped and never reused.
 #include <errno.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "error.h"
+#include "stream_internal.h"
 #include "vorn_util.h"
 
 namespace {
@@ -23,10 +26,13 @@ namespace {
 constexpr size_t kMaxCommandLine = 32766;
 // How long a stop waits for the rest of a copy's job to be gone.
 constexpr DWORD kJobEmptyWaitMs = 5000;
+// How long a reported exit may take to show on the process's handle.
+constexpr DWORD kSettleWaitMs = 100;
 
 struct Entry {
     HANDLE process;
     HANDLE job;
+    DWORD id;
 };
 
 std::mutex table_mutex;
@@ -45,10 +51,12 @@ std::string program_name() {
     return name;
 }
 
-// Leaves "cannot start <name>: <reason>" in `why`, cut to fit.
-void describe_failed_start(std::string name, DWORD error, char* why, size_t why_size) {
+// Leaves "cannot start <name>: [<file>: ]<reason>" in `why`, cut to fit.
+void describe_failed_start(std::string name, DWORD error, char* why, size_t why_size,
+                           const char* file = nullptr) {
     if (why == nullptr || why_size == 0) return;
-    // The name comes from our caller; keep the message on one line regardless.
+    if (file != nullptr) name = name + ": " + file;
+    // The names come from our caller; keep the message on one line regardless.
     for (char& c : name) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }
@@ -87,13 +95,22 @@ HANDLE inheritable_standard(DWORD which) {
     return copy;
 }
 
+// A job that kills what it holds when its last handle closes, and tells the
+// port when a process of it ends.
 HANDLE new_kill_on_close_job() {
+    HANDLE port = util_windows_port();
+    if (port == nullptr) return nullptr;
     HANDLE job = CreateJobObjectA(nullptr, nullptr);
     if (job == nullptr) return nullptr;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
     memset(&limits, 0, sizeof limits);
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT reports;
+    reports.CompletionKey = reinterpret_cast<PVOID>(kJobKey);
+    reports.CompletionPort = port;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &reports,
+                                 sizeof reports)) {
         DWORD error = GetLastError();
         CloseHandle(job);
         SetLastError(error);
@@ -103,16 +120,21 @@ HANDLE new_kill_on_close_job() {
 }
 
 // Creates the copy suspended in a new process group, with the null device as
-// its standard input and duplicates of our output and error, and nothing else
-// inherited: another thread's inheritable handles stay out of it.
-DWORD create_suspended(std::string& command_line, PROCESS_INFORMATION* info) {
-    HANDLE streams[3] = {null_input(), inheritable_standard(STD_OUTPUT_HANDLE),
-                         inheritable_standard(STD_ERROR_HANDLE)};
+// its standard input and `output` and `error` (inheritable, or console
+// pseudo-handles), and nothing else inherited: another thread's inheritable
+// handles stay out of it.
+DWORD create_suspended(std::string& command_line, HANDLE output, HANDLE error_output,
+                       PROCESS_INFORMATION* info) {
+    HANDLE streams[3] = {null_input(), output, error_output};
     if (streams[0] == INVALID_HANDLE_VALUE) streams[0] = nullptr;
+    // A handle listed twice fails the start.
     HANDLE inherited[3];
     DWORD count = 0;
     for (HANDLE h : streams) {
-        if (h != nullptr && !is_console_pseudo_handle(h)) inherited[count++] = h;
+        if (h != nullptr && !is_console_pseudo_handle(h) &&
+            std::find(inherited, inherited + count, h) == inherited + count) {
+            inherited[count++] = h;
+        }
     }
 
     STARTUPINFOEXA startup;
@@ -148,18 +170,15 @@ DWORD create_suspended(std::string& command_line, PROCESS_INFORMATION* info) {
         }
         DeleteProcThreadAttributeList(startup.lpAttributeList);
     }
-    for (HANDLE h : {streams[1], streams[2]}) {
-        if (h != nullptr && !is_console_pseudo_handle(h)) CloseHandle(h);
-    }
     return error;
 }
 
-DWORD start(std::string& command_line, Entry* entry) {
+DWORD start(std::string& command_line, HANDLE output, HANDLE error_output, Entry* entry) {
     HANDLE job = new_kill_on_close_job();
     if (job == nullptr) return GetLastError();
     PROCESS_INFORMATION info;
     memset(&info, 0, sizeof info);
-    DWORD error = create_suspended(command_line, &info);
+    DWORD error = create_suspended(command_line, output, error_output, &info);
     if (error != ERROR_SUCCESS) {
         CloseHandle(job);
         return error;
@@ -177,7 +196,59 @@ DWORD start(std::string& command_line, Entry* entry) {
     CloseHandle(info.hThread);
     entry->process = info.hProcess;
     entry->job = job;
+    entry->id = info.dwProcessId;
     return ERROR_SUCCESS;
+}
+
+// Where the child's output and error go: inheritable handles, or console
+// pseudo-handles, which are not ours to close. Our ends of its pipes are kept
+// in `out_stream` and `err_stream` until the start is known to have worked.
+struct ChildOutput {
+    HANDLE output = nullptr;
+    HANDLE error = nullptr;
+    util_stream out_stream = UTIL_NO_STREAM;
+    util_stream err_stream = UTIL_NO_STREAM;
+
+    // Closes our copies of the child's ends.
+    void close_child_ends() {
+        for (HANDLE h : {output, error == output ? nullptr : error}) {
+            if (h != nullptr && !is_console_pseudo_handle(h)) CloseHandle(h);
+        }
+        output = error = nullptr;
+    }
+};
+
+// Opens what `options` asks for. Returns an error code; `*failed_file` names
+// the output file when it is the file that failed.
+DWORD open_child_output(const util_start_options& options, ChildOutput* child,
+                        const char** failed_file) {
+    if (options.output_file != nullptr) {
+        // Appending only: the copy's two streams, through one handle, cannot
+        // overwrite each other.
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE file = CreateFileA(options.output_file, FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            *failed_file = options.output_file;
+            return GetLastError();
+        }
+        child->output = child->error = file;
+        return ERROR_SUCCESS;
+    }
+    DWORD error = ERROR_SUCCESS;
+    if (options.out_stream != nullptr) {
+        error = util_windows_make_pipe(&child->out_stream, &child->output);
+    } else {
+        child->output = inheritable_standard(STD_OUTPUT_HANDLE);
+    }
+    if (error != ERROR_SUCCESS) return error;
+    if (options.err_stream != nullptr) {
+        error = util_windows_make_pipe(&child->err_stream, &child->error);
+    } else {
+        child->error = inheritable_standard(STD_ERROR_HANDLE);
+    }
+    return error;
 }
 
 // Waits, bounded, until no process of the job is left.
@@ -208,8 +279,12 @@ bool util_is_file_exist(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-util_process_handle util_process_start(const char* command_line, char* why, size_t why_size) {
+util_process_handle util_process_start_with(const char* command_line,
+                                            const util_start_options& options, char* why,
+                                            size_t why_size) {
     if (why != nullptr && why_size > 0) why[0] = '\0';
+    if (options.out_stream != nullptr) *options.out_stream = UTIL_NO_STREAM;
+    if (options.err_stream != nullptr) *options.err_stream = UTIL_NO_STREAM;
     if (command_line == nullptr) {
         describe_failed_start("(null)", ERROR_INVALID_PARAMETER, why, why_size);
         return UTIL_NO_PROCESS;
@@ -221,13 +296,20 @@ util_process_handle util_process_start(const char* command_line, char* why, size
         describe_failed_start(name.substr(0, 64), ERROR_FILENAME_EXCED_RANGE, why, why_size);
         return UTIL_NO_PROCESS;
     }
-    Entry entry{nullptr, nullptr};
-    DWORD error = start(line, &entry);
+    ChildOutput child;
+    const char* failed_file = nullptr;
+    Entry entry{nullptr, nullptr, 0};
+    DWORD error = open_child_output(options, &child, &failed_file);
+    if (error == ERROR_SUCCESS) error = start(line, child.output, child.error, &entry);
+    // The child has its own handles now; ours would keep its pipes from ending.
+    child.close_child_ends();
     if (error == ERROR_SUCCESS) {
         std::lock_guard<std::mutex> lock(table_mutex);
         // Handles are never reused, so the table only grows.
         if (table.size() < static_cast<size_t>(INT32_MAX)) {
             table.push_back(entry);
+            if (options.out_stream != nullptr) *options.out_stream = child.out_stream;
+            if (options.err_stream != nullptr) *options.err_stream = child.err_stream;
             return static_cast<util_process_handle>(table.size());
         }
         error = ERROR_TOO_MANY_OPEN_FILES;
@@ -238,8 +320,14 @@ util_process_handle util_process_start(const char* command_line, char* why, size
         CloseHandle(entry.process);
         CloseHandle(entry.job);
     }
-    describe_failed_start(name, error, why, why_size);
+    util_stream_close(child.out_stream);
+    util_stream_close(child.err_stream);
+    describe_failed_start(name, error, why, why_size, failed_file);
     return UTIL_NO_PROCESS;
+}
+
+util_process_handle util_process_start(const char* command_line, char* why, size_t why_size) {
+    return util_process_start_with(command_line, util_start_options{}, why, why_size);
 }
 
 util_process_handle util_process_cmd_launch_no_wait(const char* command_line) {
@@ -285,13 +373,13 @@ int util_process_signal(util_process_handle handle, int) {
 // for a handle that is not (or no longer) ours, which is left alone.
 int util_process_kill_handle(util_process_handle handle) {
     if (handle == UTIL_NO_PROCESS) return 0;
-    Entry taken{nullptr, nullptr};
+    Entry taken{nullptr, nullptr, 0};
     {
         std::lock_guard<std::mutex> lock(table_mutex);
         Entry* entry = find(handle);
         if (entry == nullptr || entry->process == nullptr) return -ESRCH;
         taken = *entry;
-        *entry = Entry{nullptr, nullptr};
+        *entry = Entry{nullptr, nullptr, 0};
     }
     int result = 0;
     if (!TerminateJobObject(taken.job, 1)) {
@@ -304,6 +392,25 @@ int util_process_kill_handle(util_process_handle handle) {
     // Kills whatever of the job is left, should anything be.
     CloseHandle(taken.job);
     return result;
+}
+
+void util_windows_settle_exit(DWORD process_id) {
+    // Duplicated, so that the wait holds no lock and a stop meanwhile may
+    // close the entry's own handle.
+    HANDLE process = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(table_mutex);
+        for (const Entry& entry : table) {
+            if (entry.process != nullptr && entry.id == process_id) {
+                DuplicateHandle(GetCurrentProcess(), entry.process, GetCurrentProcess(), &process,
+                                SYNCHRONIZE, FALSE, 0);
+                break;
+            }
+        }
+    }
+    if (process == nullptr) return;
+    WaitForSingleObject(process, kSettleWaitMs);
+    CloseHandle(process);
 }
 
 void util_sleep_ms(uint32_t milliseconds) {

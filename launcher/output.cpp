@@ -96,18 +96,18 @@ FleetConsole::~FleetConsole() {
 
 void FleetConsole::line(int which, const std::string& text) {
     if (tagged_) {
-#ifdef _WIN32
-        // Written past the C runtime, whose text mode ends our lines in CR LF
-        // without --tag: the same with it.
+        // Written past the C runtime, whose text mode may end our lines
+        // otherwise (CR LF on Windows): the same with --tag as without.
+        const std::string line_end = util_text_line_end();
         std::string ended;
         for (char c : text) {
-            if (c == '\n') ended += '\r';
-            ended += c;
+            if (c == '\n') {
+                ended += line_end;
+            } else {
+                ended += c;
+            }
         }
         enqueue(which, ended.data(), ended.size());
-#else
-        enqueue(which, text.data(), text.size());
-#endif
         return;
     }
     clear_status();

@@ -44,6 +44,10 @@ unsigned util_wait(const util_stream* streams, size_t count, bool* ready, uint32
 // closed pipe does not end the program.
 bool util_write_standard(int which, const char* data, size_t size);
 
+// How the C runtime ends a line of text on our standard streams: "\n", or
+// "\r\n" on Windows.
+const char* util_text_line_end();
+
 // Makes room for at least `needed` open descriptors: raises the soft limit up
 // to the hard one if it is lower. Processes started later get the limit we
 // started with. False, with the limit that holds in `*limit`, if even the hard

@@ -155,3 +155,5 @@ bool util_reserve_descriptors(uint64_t needed, uint64_t* limit) {
     *limit = raised.rlim_cur;
     return true;
 }
+
+const char* util_text_line_end() { return "\n"; }

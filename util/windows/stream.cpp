@@ -351,3 +351,5 @@ bool util_reserve_descriptors(uint64_t, uint64_t* limit) {
     if (limit != nullptr) *limit = uint64_t{1} << 24;
     return true;
 }
+
+const char* util_text_line_end() { return "\r\n"; }

@@ -42,14 +42,15 @@ package() {
   top="$(echo "$dir"/package/*)"
   for file in README.txt bin/SpawnBench.exe bin/MevCompression.dll include/MevCompression.h \
       lib/MevCompression.lib lib/libMevCompression.dll.a stand-in/VORNCoreExTest.exe \
-      stand-in/VORNCoreExTest.ini; do
+      stand-in/VORNCoreExTest.ini licenses/zlib.txt licenses/libdeflate.txt; do
     [ -f "$top/$file" ] || { echo "windows.sh: FAIL $zip lacks $file" >&2; bad=1; }
   done
   # Whatever else an install rule adds (a test framework's, say) must not ship.
   while IFS= read -r file; do
     case "${file#"$top/"}" in
       README.txt | bin/*.exe | bin/MevCompression.dll | include/MevCompression.h | lib/*.lib | \
-        lib/*.dll.a | lib/cmake/MevCompression/* | lib/pkgconfig/MevCompression.pc | stand-in/*) ;;
+        lib/*.dll.a | lib/cmake/MevCompression/* | lib/pkgconfig/MevCompression.pc | stand-in/* | \
+        licenses/*.txt) ;;
       *) echo "windows.sh: FAIL $zip holds ${file#"$top/"}" >&2; bad=1 ;;
     esac
   done < <(find "$top" -type f)

@@ -19,13 +19,13 @@ extra=(libbenchmark-dev findutils procps)
 command -v python3 >/dev/null || extra+=(python3)
 if [ "$windows" -eq 1 ]; then
   extra+=(--no-install-recommends g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 llvm)
-  build=build-win64-bench
+  build="build-win64-bench"
   # As scripts/windows.sh builds, with Google Benchmark built from source.
   cmake_options=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
     -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG")
   targets=(bench_compression)
 else
-  build=build-bench
+  build="build-bench"
   cmake_options=()
   targets=(bench_compression bench_fleet_start bench_fleet_poll)
   [ "$smoke" -eq 0 ] || targets+=(bench_tests)

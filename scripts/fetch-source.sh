@@ -10,7 +10,8 @@
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 <source package>" >&2; exit 2; }
 package="$1"
-cache="${VORN_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vorn}"
+home="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
+cache="${VORN_CACHE_DIR:-${XDG_CACHE_HOME:-$home/.cache}/vorn}"
 dir="$cache/sources/$package"
 fail() { echo "fetch-source.sh: $*" >&2; exit 1; }
 mkdir -p "$cache"

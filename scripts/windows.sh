@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, cross-builds the whole tree for 64-bit (x86-64)
 # and 32-bit (i686) Windows with mingw-w64, checks both targets' binaries,
-# writes one release zip per target and runs the 64-bit tests under Wine:
+# writes one release zip per target and runs the 64-bit tests under Wine
+# (MevCompression.dll on libdeflate, built from Debian's source package):
 #   build-win64/VornTools-<version>-win64.zip
 #   build-win32/VornTools-<version>-win32.zip
 # 32-bit code cannot run on this machine at all, so i686 is built and checked,
@@ -60,6 +61,10 @@ package() {
   echo "wrote $zip"
 }
 
+# Configure fetches libdeflate's source too, but quietly: here its progress
+# shows in the log.
+phase "libdeflate's source"
+bash scripts/fetch-source.sh libdeflate >/dev/null
 build build-win64 mingw-x86_64
 # The x86-64 build runs the test programs; here they would only be built.
 build build-win32 mingw-i686 -DBUILD_TESTING=OFF

@@ -37,16 +37,19 @@ if tarball="$(verified_tarball)"; then
   echo "$tarball"
   exit 0
 fi
-[ -d "$dir" ] && echo "fetch-source.sh: $package: the cache holds no matching tarball, fetching again" >&2
+if compgen -G "$dir/*.orig.tar.*" >/dev/null; then
+  echo "fetch-source.sh: $package: the cached tarball does not match its .dsc, fetching again" >&2
+fi
 
 # The machine's own binary sources, as source sources, in a folder of our
 # own: one-line .list files and deb822 .sources files alike.
 work="$cache/apt"
 rm -rf "$work" "$dir"
 mkdir -p "$work/sources" "$work/lists/partial" "$work/cache/archives/partial" "$dir"
+etc="${VORN_APT_ETC:-/etc/apt}"  # another folder only to try other layouts
 lists=()
-[ -f /etc/apt/sources.list ] && lists+=(/etc/apt/sources.list)
-for f in /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+[ -f "$etc/sources.list" ] && lists+=("$etc/sources.list")
+for f in "$etc"/sources.list.d/*.list "$etc"/sources.list.d/*.sources; do
   [ -f "$f" ] && lists+=("$f")
 done
 n=0
@@ -64,7 +67,7 @@ for f in "${lists[@]+"${lists[@]}"}"; do
   esac
 done
 grep -qs -e '^deb-src ' -e '^Types: deb-src' "$work"/sources/* ||
-  fail "no Debian sources in /etc/apt to fetch $package from"
+  fail "no Debian sources in $etc to fetch $package from"
 
 apt=(apt-get -q -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work/sources"
   -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o APT::Sandbox::User=root)
@@ -74,6 +77,11 @@ log="$work/log"
 # counts is whether the package is then found.
 "${apt[@]}" update >"$log" 2>&1 || true
 if ! (cd "$dir" && "${apt[@]}" source --download-only "$package") >>"$log" 2>&1; then
+  # With no index fetched, apt's own last word (no deb-src URIs) misleads.
+  unreached="$(sed -n 's/^W: Failed to fetch [^ ]*  *//p' "$log" | head -n 1)"
+  if [ -n "$unreached" ] && ! ls "$work"/lists/*Sources* >/dev/null 2>&1; then
+    fail "apt-get update reached no source index (network?): $unreached"
+  fi
   why="$(grep -E '^(E|W):' "$log" | tail -n 1)"
   fail "apt-get source $package failed${why:+: $why}"
 fi

@@ -490,7 +490,7 @@ def main():
         with open(output) as f:
             windows = split_windows(f.read())[1]
     with open(output, "w") as f:
-        f.write("\n".join(lines) + windows)
+        f.write("\n".join(lines) + ("\n" + windows if windows else ""))
     print(f"wrote {output}; goals missed: {len(missed)}")
 
 

@@ -7,10 +7,14 @@
 // library's, and the counters give every side's speed, the ratios and the
 // compressed sizes.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <libdeflate.h>
-#include <time.h>
 #include <zlib.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <time.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -26,12 +30,27 @@
 namespace {
 
 // Thread CPU time: on a shared machine, time spent preempted by other jobs
-// would otherwise land on whichever side happened to be running.
+// would otherwise land on whichever side happened to be running. Under Wine
+// the thread's CPU time moves in 10 ms steps, far too coarse for a batch, so
+// the Windows build takes the wall clock and relies on the rotation.
+#ifdef _WIN32
+double cpu_seconds() {
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / frequency;
+}
+#else
 double cpu_seconds() {
     struct timespec ts;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
+#endif
 
 // Reading that clock is a system call of a microsecond or two, so calls are
 // timed in batches of about this much work.
@@ -113,7 +132,10 @@ void set_speed_counters(benchmark::State& state, size_t size, const Timed& t) {
     }
     state.counters["ratio"] = speed[kZlib] > 0 ? speed[kLib] / speed[kZlib] : 0;
     state.counters["vs_libdeflate"] = speed[kLibdeflate] > 0 ? speed[kLib] / speed[kLibdeflate] : 0;
-    if (speed[kOther] > 0) state.counters["other_ratio"] = speed[kOther] / speed[kZlib];
+    if (speed[kOther] > 0) {
+        state.counters["other_ratio"] = speed[kOther] / speed[kZlib];
+        state.counters["vs_other"] = speed[kLib] / speed[kOther];
+    }
     state.counters["batch"] = static_cast<double>(t.batch);
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
@@ -243,7 +265,21 @@ int main(int argc, char** argv) {
     allocate_buffers(sizes.back());
 
     benchmark::AddCustomContext("engine", MEVZ_BENCH_ENGINE);
-#ifdef MEVZ_BENCH_OTHER_LIBRARY
+    benchmark::AddCustomContext("zlib", zlibVersion());
+    benchmark::AddCustomContext("libdeflate", LIBDEFLATE_VERSION_STRING);
+#if defined(MEVZ_BENCH_OTHER_LIBRARY) && defined(_WIN32)
+    if (HMODULE other = LoadLibraryA(MEVZ_BENCH_OTHER_LIBRARY)) {
+        g_other.compress = reinterpret_cast<MevzCall>(
+            reinterpret_cast<void*>(GetProcAddress(other, "MevZ_CompressData")));
+        g_other.uncompress = reinterpret_cast<MevzCall>(
+            reinterpret_cast<void*>(GetProcAddress(other, "MevZ_UncompressData")));
+        benchmark::AddCustomContext("other_engine", MEVZ_BENCH_OTHER_ENGINE);
+    } else {
+        std::fprintf(stderr, "bench_compression: cannot load %s (error %lu)\n",
+                     MEVZ_BENCH_OTHER_LIBRARY, GetLastError());
+        return 1;
+    }
+#elif defined(MEVZ_BENCH_OTHER_LIBRARY)
     if (void* other = dlopen(MEVZ_BENCH_OTHER_LIBRARY, RTLD_NOW | RTLD_LOCAL)) {
         g_other.compress = reinterpret_cast<MevzCall>(dlsym(other, "MevZ_CompressData"));
         g_other.uncompress = reinterpret_cast<MevzCall>(dlsym(other, "MevZ_UncompressData"));

@@ -2,6 +2,10 @@
 """Turns the benchmarks' JSON output into the markdown table of results.
 
 usage: report.py RESULTS_DIR OUTPUT.md COMMAND
+       report.py --windows RESULTS_DIR OUTPUT.md COMMAND
+
+The second form writes only the Windows build's section, from
+compression_windows.json, at the end of OUTPUT.md; the first keeps it.
 
 RESULTS_DIR holds compression.json, fleet_start.json, fleet_poll.json,
 fleet_output.json and, optionally, compression_notrim.json (the small sizes
@@ -407,9 +411,109 @@ def output_section(lines, runs):
                      f"≤ {GOAL_TAG_RSS_MIB:g} MiB | {verdict(ok)} |")
     lines.append("")
     return missed
+WINDOWS_HEADING = "## MevCompression.dll under Wine"
+GOAL_WINDOWS_DATA = ("text", "code")
+
+
+def wine_version():
+    try:
+        return subprocess.run(["/usr/lib/wine/wine64", "--version"], capture_output=True,
+                              text=True, check=False).stdout.strip()
+    except OSError:
+        return ""
+
+
+def windows_section(runs, context, command):
+    """The Windows build's compression figures, a section of its own at the
+    end of the file that a run on Linux keeps as it is."""
+    cpus, cpu, mem, kernel = machine()
+    lines = [
+        WINDOWS_HEADING,
+        "",
+        f"- Machine: {cpus} CPUs ({cpu}), {mem} of memory, Linux {kernel}, "
+        f"{wine_version() or 'Wine'}",
+        f"- Date: {datetime.datetime.now().astimezone().strftime('%Y-%m-%d %H:%M %Z')}",
+        f"- Command: `{command}`",
+        f"- mingw-w64 gcc {package_version('gcc-mingw-w64-x86-64-posix') or 'unknown'}, "
+        f"zlib {context.get('zlib', 'unknown')} (static), libdeflate "
+        f"{context.get('libdeflate', 'unknown')} (built from Debian's source package), "
+        f"load average at the end {load_average()} (the machine is shared)",
+        "",
+        "The 64-bit Windows build (mingw-w64, -O2) of the benchmark above, run under "
+        "Wine: MevCompression.dll (engine: "
+        f"{context.get('engine', '?')}) against the zlib engine's DLL "
+        "(libMevCompression_zlib.dll, the test-only build of the other engine), "
+        "`compress2` and `uncompress` of the static zlib the binaries carry, and the "
+        "same static libdeflate the DLL links, called directly. Same buffers, room and "
+        "rotation as on Linux, but timed with the wall clock "
+        "(`QueryPerformanceCounter`): under Wine a thread's CPU time moves in 10 ms "
+        "steps. MB/s are medians over the repetitions; each ratio is the median of "
+        "the per-repetition ratios, with its smallest and largest value.",
+        "",
+        f"Goals, from {size_label(GOAL_VS_RAW_FROM)} up on "
+        f"{' and '.join(GOAL_WINDOWS_DATA)}: DLL ÷ zlib engine's DLL ≥ {GOAL_VS_ZLIB} "
+        f"to compress and to decompress; DLL ÷ raw libdeflate ≥ {GOAL_VS_RAW}.",
+        "",
+        "| operation | data | size | DLL MB/s | zlib engine's DLL MB/s | zlib MB/s | "
+        "libdeflate MB/s | DLL ÷ zlib engine's DLL (min–max) | DLL ÷ libdeflate (min–max) "
+        "| goals |",
+        "|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    missed = []
+    for key, entry in summaries(runs).items():
+        if len(key) != 3:
+            continue
+        op, data, size = key
+        m = entry["median"]
+        where = f"{op} {data} {size_label(size)}"
+        if m is None:
+            lines.append(f"| {op} | {data} | {size_label(size)} | | | | | | | "
+                         f"{'; '.join(entry.get('errors', ['no result']))} **missed** |")
+            missed.append(where)
+            continue
+        goals = []
+        if data in GOAL_WINDOWS_DATA and int(size) >= GOAL_VS_RAW_FROM:
+            goals = [(f"DLL ÷ zlib DLL ≥ {GOAL_VS_ZLIB}", m.get("vs_other", 0) >= GOAL_VS_ZLIB),
+                     (f"DLL ÷ libdeflate ≥ {GOAL_VS_RAW}",
+                      m.get("vs_libdeflate", 0) >= GOAL_VS_RAW)]
+        failed = [what for what, ok in goals if not ok]
+        missed += [f"{where}: {what}" for what in failed]
+        verdict_cell = "" if not goals else verdict(True) if not failed else \
+            "**missed**: " + ", ".join(failed)
+        lines.append(
+            f"| {op} | {data} | {size_label(size)} | {m['lib_MBps']:.1f} | "
+            f"{m.get('other_MBps', 0):.1f} | {m['zlib_MBps']:.1f} | "
+            f"{m.get('libdeflate_MBps', 0):.1f} | "
+            f"{m.get('vs_other', 0):.2f}{spread(entry, 'vs_other')} | "
+            f"{m.get('vs_libdeflate', 0):.3f}{spread(entry, 'vs_libdeflate')} | {verdict_cell} |")
+    lines += ["", "Goals missed under Wine: " + ("; ".join(missed) if missed else "none."), ""]
+    return lines, missed
+
+
+def split_windows(text):
+    """(the Linux part, the Windows section or "")."""
+    at = text.find(WINDOWS_HEADING)
+    return (text, "") if at < 0 else (text[:at], text[at:])
+
+
+def main_windows(results, output, command):
+    path = os.path.join(results, "compression_windows.json")
+    with open(path) as fh:
+        data = json.load(fh)
+    lines, missed = windows_section(data.get("benchmarks", []), data.get("context", {}), command)
+    linux = ""
+    if os.path.exists(output):
+        with open(output) as f:
+            linux = split_windows(f.read())[0]
+    with open(output, "w") as f:
+        f.write(linux + "\n".join(lines))
+    print(f"wrote {output}; goals missed under Wine: {len(missed)}")
 
 
 def main():
+    if len(sys.argv) == 5 and sys.argv[1] == "--windows":
+        main_windows(*sys.argv[2:])
+        return
     if len(sys.argv) != 4:
         sys.exit(__doc__)
     results, output, command = sys.argv[1:]
@@ -451,8 +555,12 @@ def main():
     lines += ["## Goals missed", ""]
     lines += [f"- {m}" for m in missed] if missed else ["None."]
     lines.append("")
+    windows = ""
+    if os.path.exists(output):
+        with open(output) as f:
+            windows = split_windows(f.read())[1]
     with open(output, "w") as f:
-        f.write("\n".join(lines))
+        f.write("\n".join(lines) + ("\n" + windows if windows else ""))
     print(f"wrote {output}; goals missed: {len(missed)}")
 
 

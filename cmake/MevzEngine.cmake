@@ -7,8 +7,16 @@ set(MEVZ_ENGINE auto CACHE STRING "MevCompression's engine: auto, libdeflate or 
 set_property(CACHE MEVZ_ENGINE PROPERTY STRINGS auto libdeflate zlib)
 
 find_package(ZLIB REQUIRED)
-find_path(MEVZ_LIBDEFLATE_INCLUDE_DIR libdeflate.h)
-find_library(MEVZ_LIBDEFLATE_LIBRARY deflate)
+if(MINGW)
+  # Debian has no libdeflate for mingw-w64: it is built from source, unless
+  # the zlib engine is asked for.
+  if(NOT MEVZ_ENGINE STREQUAL "zlib")
+    include(${CMAKE_CURRENT_LIST_DIR}/LibdeflateSource.cmake)
+  endif()
+else()
+  find_path(MEVZ_LIBDEFLATE_INCLUDE_DIR libdeflate.h)
+  find_library(MEVZ_LIBDEFLATE_LIBRARY deflate)
+endif()
 if(MEVZ_LIBDEFLATE_INCLUDE_DIR AND MEVZ_LIBDEFLATE_LIBRARY)
   set(MEVZ_HAVE_LIBDEFLATE ON)
 else()

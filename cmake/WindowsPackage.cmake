@@ -3,6 +3,7 @@
 #   include/  MevCompression.h
 #   lib/      libMevCompression.dll.a (MinGW), MevCompression.lib (Visual Studio)
 #   stand-in/ the stand-in VORNCoreExTest.exe and a demo VORNCoreExTest.ini
+#   licenses/ zlib's and libdeflate's licence texts
 #   README.txt
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(VORN_WINDOWS_BITS 64)
@@ -15,6 +16,20 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/WindowsReadme.txt.in
   ${CMAKE_BINARY_DIR}/README.txt @ONLY NEWLINE_STYLE CRLF)
 install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/VORNCoreExTest.ini DESTINATION stand-in)
+
+# The binaries carry zlib, and MevCompression.dll libdeflate: both licences
+# ask for their notice to go with them. zlib's is the opening comment of
+# zlib.h.
+file(READ ${ZLIB_INCLUDE_DIR}/zlib.h zlib_header LIMIT 4096)
+string(REGEX MATCH "/\\*.*Mark Adler\n[^\n]*\n[^\n]*\n" zlib_notice "${zlib_header}")
+if(NOT zlib_notice MATCHES "Permission is granted")
+  message(FATAL_ERROR "no licence notice at the top of ${ZLIB_INCLUDE_DIR}/zlib.h")
+endif()
+file(WRITE ${CMAKE_BINARY_DIR}/licenses/zlib.txt "${zlib_notice}")
+install(FILES ${CMAKE_BINARY_DIR}/licenses/zlib.txt DESTINATION licenses)
+if(MEVZ_ENGINE_USED STREQUAL "libdeflate")
+  install(FILES ${MEVZ_LIBDEFLATE_LICENSE} DESTINATION licenses RENAME libdeflate.txt)
+endif()
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME VornTools)

@@ -2,25 +2,38 @@
 # Installs what is missing, builds the benchmarks in release mode and runs
 # them all, then writes docs/benchmarks.md from their JSON output.
 # --smoke runs each one briefly on tiny sizes and leaves docs/ alone.
+# --windows runs the 64-bit Windows build's compression benchmark under Wine
+# and writes only its section of docs/benchmarks.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-smoke=0
+smoke=0 windows=0
 case "${1:-}" in
   "") ;;
   --smoke) smoke=1 ;;
-  *) echo "usage: bash scripts/bench.sh [--smoke]" >&2; exit 2 ;;
+  --windows) windows=1 ;;
+  *) echo "usage: bash scripts/bench.sh [--smoke | --windows]" >&2; exit 2 ;;
 esac
 
 extra=(libbenchmark-dev findutils procps parallel)
 command -v python3 >/dev/null || extra+=(python3)
+if [ "$windows" -eq 1 ]; then
+  extra+=(--no-install-recommends g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 llvm)
+  build="build-win64-bench"
+  # As scripts/windows.sh builds, with Google Benchmark built from source.
+  cmake_options=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+    -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG")
+  targets=(bench_compression)
+else
+  build="build-bench"
+  cmake_options=()
+  targets=(bench_compression bench_fleet_start bench_fleet_poll bench_fleet_output)
+  [ "$smoke" -eq 0 ] || targets+=(bench_tests)
+fi
 bash scripts/setup.sh "${extra[@]}"
 
-build=build-bench
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_BENCH=ON -DBUILD_TESTING=OFF \
-  >/dev/null
-targets=(bench_compression bench_fleet_start bench_fleet_poll bench_fleet_output)
-[ "$smoke" -eq 0 ] || targets+=(bench_tests)
+cmake -S . -B "$build" --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_BENCH=ON \
+  -DBUILD_TESTING=OFF "${cmake_options[@]+"${cmake_options[@]}"}" >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 if [ "$smoke" -eq 1 ]; then
@@ -52,6 +65,19 @@ run() {
   [ -z "$sid" ] || pkill -KILL -s "$sid" || true
   return "$status"
 }
+
+if [ "$windows" -eq 1 ]; then
+  # A prefix of the build's own, and one server for the run (see windows.sh).
+  export WINEPREFIX="$PWD/$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  mkdir -p "$WINEPREFIX"
+  wineserver -p60 >/dev/null 2>&1 </dev/null || [ $? -eq 2 ]
+  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 </dev/null
+  run compression_windows 1800 /usr/lib/wine/wine64 "$bin/bench_compression.exe" "${common[@]}" \
+    --benchmark_enable_random_interleaving=true
+  wineserver -k >/dev/null 2>&1 || true
+  python3 bench/report.py --windows "$out" docs/benchmarks.md "bash scripts/bench.sh --windows"
+  exit 0
+fi
 
 run compression 1800 "$bin/bench_compression" "${common[@]}" \
   --benchmark_enable_random_interleaving=true

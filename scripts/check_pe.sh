@@ -3,10 +3,12 @@
 # read both machines), also those of a target that cannot run here:
 #   bash scripts/check_pe.sh <i386|x86-64> FILE...
 # Every .exe and .dll must be a PE32 (i386) or PE32+ (x86-64) image that
-# imports only system DLLs. MevCompression.dll must export exactly its four
+# imports only system DLLs. MevCompression.dll must import KERNEL32.dll and
+# msvcrt.dll only, export exactly its four
 # functions, undecorated, and an import library (.lib, .dll.a) must be for the
 # same machine and define the imports of exactly those four.
-# The programs that use MevCompression.dll may import it too.
+# The programs that use MevCompression.dll may import it too, and the tests
+# the other engine's test-only build (libMevCompression_<engine>.dll).
 # Prints one line per file checked and one line per problem; exits 1 on any.
 set -euo pipefail
 
@@ -55,10 +57,14 @@ check_image() {
   imports="$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")"
   for dll in $imports; do
     lower="$(tr '[:upper:]' '[:lower:]' <<<"$dll")"
-    [[ "$allowed_imports" == *" $lower "* ]] || problem "$file" "imports $dll, not a system DLL"
+    [[ "$allowed_imports" == *" $lower "* || "$lower" == libmevcompression_*.dll ]] ||
+      problem "$file" "imports $dll, not a system DLL"
   done
 
   if [ "$(basename "$file")" = MevCompression.dll ]; then
+    # Its engine is linked in: nothing beyond the system's C runtime.
+    [ "$(one_line "$(tr '[:upper:]' '[:lower:]' <<<"$imports" | LC_ALL=C sort)")" = \
+      "kernel32.dll msvcrt.dll" ] || problem "$file" "imports $(one_line "$imports")"
     names="$(awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
                   on && NF == 0 { exit }
                   on { print $NF }' <<<"$headers" | LC_ALL=C sort)"

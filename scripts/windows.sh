@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, cross-builds the whole tree for 64-bit (x86-64)
 # and 32-bit (i686) Windows with mingw-w64, checks both targets' binaries,
-# writes one release zip per target and runs the 64-bit tests under Wine:
+# writes one release zip per target and runs the 64-bit tests under Wine
+# (MevCompression.dll on libdeflate, built from Debian's source package):
 #   build-win64/VornTools-<version>-win64.zip
 #   build-win32/VornTools-<version>-win32.zip
 # 32-bit code cannot run on this machine at all, so i686 is built and checked,
@@ -42,14 +43,15 @@ package() {
   top="$(echo "$dir"/package/*)"
   for file in README.txt bin/SpawnBench.exe bin/MevCompression.dll include/MevCompression.h \
       lib/MevCompression.lib lib/libMevCompression.dll.a stand-in/VORNCoreExTest.exe \
-      stand-in/VORNCoreExTest.ini; do
+      stand-in/VORNCoreExTest.ini licenses/zlib.txt licenses/libdeflate.txt; do
     [ -f "$top/$file" ] || { echo "windows.sh: FAIL $zip lacks $file" >&2; bad=1; }
   done
   # Whatever else an install rule adds (a test framework's, say) must not ship.
   while IFS= read -r file; do
     case "${file#"$top/"}" in
       README.txt | bin/*.exe | bin/MevCompression.dll | include/MevCompression.h | lib/*.lib | \
-        lib/*.dll.a | lib/cmake/MevCompression/* | lib/pkgconfig/MevCompression.pc | stand-in/*) ;;
+        lib/*.dll.a | lib/cmake/MevCompression/* | lib/pkgconfig/MevCompression.pc | stand-in/* | \
+        licenses/*.txt) ;;
       *) echo "windows.sh: FAIL $zip holds ${file#"$top/"}" >&2; bad=1 ;;
     esac
   done < <(find "$top" -type f)
@@ -59,6 +61,10 @@ package() {
   echo "wrote $zip"
 }
 
+# Configure fetches libdeflate's source too, but quietly: here its progress
+# shows in the log.
+phase "libdeflate's source"
+bash scripts/fetch-source.sh libdeflate >/dev/null
 build build-win64 mingw-x86_64
 # The x86-64 build runs the test programs; here they would only be built.
 build build-win32 mingw-i686 -DBUILD_TESTING=OFF

@@ -36,7 +36,14 @@ Bytes deflate_with_window_bits(const Bytes& source, int window_bits) {
     return out;
 }
 
-const bool kOnLibdeflate = std::string(MEVZ_TEST_ENGINE) == "libdeflate";
+}  // namespace
+
+// The engine of the library this program is linked to.
+extern const char kMevzTestEngine[];
+
+namespace {
+
+const bool kOnLibdeflate = std::string(kMevzTestEngine) == "libdeflate";
 
 Bytes zlib_compressed(const Bytes& source) {
     Bytes out(compressBound(source.size()));

@@ -5,7 +5,9 @@
 # threads (its start path differs there, as ThreadSanitizer turns vfork into
 # fork), the stop flag set by the key thread or a signal while the main
 # thread polls, and the real SpawnBench (key thread and all) stopped every
-# way, and the writer thread that passes tagged lines on.
+# way, with --contain too (the thread that starts the copies into the
+# namespace) and in --copy's tries, and the writer thread that passes tagged
+# lines on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -16,4 +18,4 @@ cmake --build "$build" -j2 --target mevz_thread_tests stop_flag_tests util_tests
 # A report fails the test at once instead of at exit.
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1}"
 ctest --test-dir "$build" -j2 --output-on-failure --timeout 300 \
-  -R '^((zlib|libdeflate)\.)?(MevzThreads|ProcessTest|StopFlag|SpawnBench|Modes|Campaign)'
+  -R '^((zlib|libdeflate)\.)?(MevzThreads|ProcessTest|StopFlag|SpawnBench|Modes|Campaign|Descendants)'

@@ -1,12 +1,16 @@
-// Fleet start-up: N copies of the stand-in, started three ways in one
+// Fleet start-up: N copies of the stand-in, started four ways in one
 // iteration, in rotating order:
-//   fleet - the launcher's own start loop (start_fleet) over the process layer;
-//   bare  - a plain posix_spawn loop over the same argument vectors, the limit;
-//   xargs - `xargs -P N -n 4` fed the same arguments, a peer.
+//   fleet     - the launcher's own start loop (start_fleet) over the process
+//               layer (util_process_start_with, as the supervision loop does);
+//   contained - the same after util_contain_fleet (--contain), whose set-up,
+//               a namespace and its keeper, is timed too;
+//   bare      - a plain posix_spawn loop over the same argument vectors, the limit;
+//   xargs     - `xargs -P N -n 4` fed the same arguments, a peer.
 // Each is timed from its first start until every copy has printed its start
 // line, i.e. until all N copies run; then they are stopped, untimed.
 #include <benchmark/benchmark.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -22,6 +26,7 @@
 #include "fleet_support.h"
 #include "plan.h"
 #include "start.h"
+#include "vorn_contain.h"
 #include "vorn_util.h"
 
 extern char** environ;
@@ -39,7 +44,7 @@ struct Timing {
 
 std::string child_path() { return bench::own_folder() + "/" + kCoreTestProgram; }
 
-Timing run_fleet(int32_t n) {
+Timing run_fleet(int32_t n, bool contain = false) {
     Timing t;
     FleetPlan plan = fleet_plan(n, 1);
     std::vector<util_process_handle> handles(static_cast<size_t>(plan.count), UTIL_NO_PROCESS);
@@ -50,6 +55,12 @@ Timing run_fleet(int32_t n) {
     }
     int saved = bench::redirect_stdout(out.write_fd);
     double t0 = bench::now_seconds();
+    if (contain && !util_contain_fleet()) {
+        bench::restore_stdout(saved);
+        bench::line_pipe_close(&out);
+        t.error = "cannot contain the fleet";
+        return t;
+    }
     start_fleet(plan, kDefaultTemplate, handles.data(), nullptr);
     t.loop = bench::now_seconds() - t0;
     bench::restore_stdout(saved);
@@ -65,7 +76,53 @@ Timing run_fleet(int32_t n) {
         }
         util_process_kill_handle(h);
     }
+    util_end_descendants();
     bench::line_pipe_close(&out);
+    return t;
+}
+
+// A namespace whose keeper has died takes no new process, and a thread that
+// made one cannot make another: each contained fleet runs in a helper
+// process of its own, which sends back its timing.
+Timing run_contained(int32_t n) {
+    struct Sent {
+        double loop, ready;
+        bool ok;
+        char error[64];
+    };
+    Timing t;
+    int result[2];
+    if (pipe2(result, O_CLOEXEC) != 0) {
+        t.error = "pipe failed";
+        return t;
+    }
+    fflush(nullptr);
+    pid_t helper = fork();
+    if (helper == 0) {
+        close(result[0]);
+        Timing own = run_fleet(n, true);
+        Sent sent{own.loop, own.ready, own.ok, {}};
+        snprintf(sent.error, sizeof sent.error, "%s", own.error.c_str());
+        _exit(write(result[1], &sent, sizeof sent) == static_cast<ssize_t>(sizeof sent) ? 0 : 1);
+    }
+    close(result[1]);
+    Sent sent{};
+    ssize_t got = -1;
+    if (helper > 0) {
+        while ((got = read(result[0], &sent, sizeof sent)) < 0 && errno == EINTR) {
+        }
+        while (waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    close(result[0]);
+    if (got != static_cast<ssize_t>(sizeof sent)) {
+        t.error = helper > 0 ? "the contained fleet's helper failed" : "fork failed";
+        return t;
+    }
+    t.loop = sent.loop;
+    t.ready = sent.ready;
+    t.ok = sent.ok;
+    t.error = sent.error;
     return t;
 }
 
@@ -182,14 +239,17 @@ void bm_start(benchmark::State& state) {
         return;
     }
     static int round = 0;
-    Timing fleet, bare, xargs;
+    Timing fleet, contained, bare, xargs;
     for (auto _ : state) {
-        for (int k = 0; k < 3; ++k) {
-            switch ((round + k) % 3) {
+        for (int k = 0; k < 4; ++k) {
+            switch ((round + k) % 4) {
                 case 0:
                     fleet = run_fleet(n);
                     break;
                 case 1:
+                    contained = run_contained(n);
+                    break;
+                case 2:
                     bare = run_bare(n);
                     break;
                 default:
@@ -202,7 +262,7 @@ void bm_start(benchmark::State& state) {
     }
     unlink(input.c_str());
     int strays = bench::stray_children();
-    for (const Timing* t : {&fleet, &bare, &xargs}) {
+    for (const Timing* t : {&fleet, &contained, &bare, &xargs}) {
         if (!t->ok) {
             state.SkipWithError(t->error.c_str());
             return;
@@ -220,6 +280,10 @@ void bm_start(benchmark::State& state) {
     state.counters["fleet_vs_bare"] = fleet.ready / bare.ready;
     state.counters["fleet_vs_bare_loop"] = fleet.loop / bare.loop;
     state.counters["fleet_vs_xargs"] = fleet.ready / xargs.ready;
+    state.counters["contained_ms"] = contained.ready * 1e3;
+    state.counters["contained_loop_ms"] = contained.loop * 1e3;
+    state.counters["contained_vs_bare"] = contained.ready / bare.ready;
+    state.counters["contained_vs_bare_loop"] = contained.loop / bare.loop;
 }
 
 }  // namespace
@@ -228,7 +292,7 @@ int main(int argc, char** argv) {
     bench::prepare_fleet_process();
     bool smoke = bench::take_flag(&argc, argv, "--smoke");
 
-    // One iteration holds three fleet starts; repetitions give the spread,
+    // One iteration holds four fleet starts; repetitions give the spread,
     // more of them where a round is cheap.
     struct Size {
         int32_t copies;

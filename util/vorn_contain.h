@@ -22,5 +22,6 @@ bool util_contain_run(void (*work)(void*), void* arg);
 // util_contain_fleet last. Call it once every copy has been given to
 // util_process_kill_handle. A descendant that forks faster than it is killed
 // holds it for a few seconds at most; what is left then is reported in one
-// line on standard error.
-void util_end_descendants();
+// line on standard error. With `last_stop` false more copies are to start
+// (another try): the keeper stays, and all else in its namespace is killed.
+void util_end_descendants(bool last_stop = true);

@@ -113,13 +113,14 @@ class ReportTest(unittest.TestCase):
     def test_fleet_goals(self):
         fast = dict(fleet_ms=105, bare_ms=100, xargs_ms=150, fleet_loop_ms=100,
                     bare_loop_ms=95, fleet_vs_bare=1.05, fleet_vs_bare_loop=1.05,
-                    fleet_vs_xargs=0.7)
-        slow = dict(fast, fleet_vs_bare=1.2, fleet_vs_xargs=1.1)
+                    fleet_vs_xargs=0.7, contained_ms=106, contained_loop_ms=101,
+                    contained_vs_bare=1.06, contained_vs_bare_loop=1.06)
+        slow = dict(fast, fleet_vs_bare=1.2, fleet_vs_xargs=1.1, contained_vs_bare=1.3)
         text, _ = self.make({"fleet_start.json":
                              run("start/100/iterations:1/repeats:9/manual_time", fast) +
                              run("start/1000/iterations:1/repeats:3/manual_time", slow)})
         self.assertNotIn("missed", self.row(text, "| 100 |")[0])
-        self.assertEqual(self.row(text, "| 1000 |")[0].count("**missed**"), 2)
+        self.assertEqual(self.row(text, "| 1000 |")[0].count("**missed**"), 3)
 
     def test_poll_time_is_converted_and_memory_judged(self):
         poll = dict(real_time=1500.0, cpu_time=1400.0, time_unit="us", copies=1000)

@@ -192,6 +192,27 @@ std::vector<pid_t> read_child_pids(const std::string& folder) {
     return pids;
 }
 
+std::string new_mark() {
+    return "VORN_TEST_MARK=" + std::to_string(getpid()) + "-" +
+           std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+std::vector<pid_t> marked_processes(const std::string& mark, pid_t except) {
+    std::vector<pid_t> pids;
+    const std::string entry = std::string(1, '\0') + mark + '\0';
+    if (DIR* proc = opendir("/proc")) {
+        while (dirent* d = readdir(proc)) {
+            pid_t pid = static_cast<pid_t>(std::atoi(d->d_name));
+            if (pid <= 0 || pid == except) continue;
+            std::string env =
+                '\0' + testsupport::read_file("/proc/" + std::string(d->d_name) + "/environ");
+            if (env.find(entry) != std::string::npos) pids.push_back(pid);
+        }
+        closedir(proc);
+    }
+    return pids;
+}
+
 void adopt_orphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 bool all_gone(const std::vector<pid_t>& pids) {

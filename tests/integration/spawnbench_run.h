@@ -66,6 +66,11 @@ std::vector<pid_t> read_child_pids(const std::string& folder);
 void adopt_orphans();
 // True if no process of `pids` exists any more, not even as a zombie.
 bool all_gone(const std::vector<pid_t>& pids);
+// "VORN_TEST_MARK=<unique>", to put in a run's environment: every process
+// of that run inherits it, whatever PID namespace it is in.
+std::string new_mark();
+// Processes whose environment holds `mark`, but `except`.
+std::vector<pid_t> marked_processes(const std::string& mark, pid_t except = 0);
 // True if this process has no child left. Kills and reaps what it finds of
 // `known`, so that a failing test leaves nothing behind.
 bool no_children_left(const std::vector<pid_t>& known);

@@ -55,6 +55,7 @@ enum class Copies { kPlain, kStubborn, kMany };
 struct FleetCase {
     Stop stop;
     Copies copies;
+    bool contain = false;  // --contain
 };
 
 std::string case_name(const FleetCase& c) {
@@ -64,7 +65,7 @@ std::string case_name(const FleetCase& c) {
     const char* copies = c.copies == Copies::kStubborn ? "Stubborn"
                          : c.copies == Copies::kMany   ? "Many"
                                                        : "Plain";
-    return std::string(stop) + copies;
+    return std::string(stop) + copies + (c.contain ? "Contained" : "");
 }
 
 void PrintTo(const FleetCase& c, std::ostream* os) { *os << case_name(c); }
@@ -148,7 +149,12 @@ TEST_P(FleetStop, LeavesNothingBehind) {
     if (stubborn) env = {"VORNCORE_CHILD=1", "VORNCORE_IGNORE_TERM=1"};
     // Copies that end on their own leave their children behind them.
     if (c.stop == Stop::kOnTheirOwn) env.push_back("VORNCORE_HOLD_MS=0");
+    // Contained copies record pids of their namespace: their environment
+    // tells them apart instead.
+    const std::string mark = new_mark();
+    if (c.contain) env.push_back(mark);
     RunOptions o = options(env);
+    if (c.contain) o.args.insert(o.args.begin(), "--contain");
 #ifdef VORN_PLAIN_CORETEST_PATH
     if (many) {
         // A launcher of its own in the current folder, beside a plain stand-in.
@@ -195,7 +201,12 @@ TEST_P(FleetStop, LeavesNothingBehind) {
     if (stubborn) {
         EXPECT_EQ(read_child_pids(records_).size(), copies);
     }
-    expect_nothing_survives();
+    if (c.contain) {
+        EXPECT_EQ(marked_processes(mark).size(), 0u);
+        EXPECT_TRUE(no_children_left({}));
+    } else {
+        expect_nothing_survives();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Fleet, FleetStop,
@@ -207,7 +218,11 @@ INSTANTIATE_TEST_SUITE_P(Fleet, FleetStop,
                                            FleetCase{Stop::kOnTheirOwn, Copies::kStubborn},
                                            FleetCase{Stop::kEnter, Copies::kMany},
                                            FleetCase{Stop::kSigterm, Copies::kMany},
-                                           FleetCase{Stop::kOnTheirOwn, Copies::kMany}),
+                                           FleetCase{Stop::kOnTheirOwn, Copies::kMany},
+                                           // A stop asked for, and none: Enter stands for
+                                           // the signals, which take its path.
+                                           FleetCase{Stop::kEnter, Copies::kMany, true},
+                                           FleetCase{Stop::kOnTheirOwn, Copies::kMany, true}),
                          [](const auto& info) { return case_name(info.param); });
 
 // The big fleet with its output kept apart: a file per copy under a limit of

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -51,17 +52,22 @@ long own_status(const char* name) {
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + strlen(name) + 2);
 }
 
-// Why unshare failed, as far as can be told from here.
-std::string reason(int error) {
+// Why unshare failed, as far as can be told from here. The settings about
+// user namespaces are only to blame when one was asked for.
+std::string reason(int error, bool user_namespace) {
     std::string name = strerrorname_np(error) != nullptr ? strerrorname_np(error) : "?";
-    if (error == EINVAL && own_status("Threads") > 1) {
+    if (error == EINVAL && user_namespace && own_status("Threads") > 1) {
         return "a user namespace needs a process of one thread (EINVAL)";
     }
     if (error == EINVAL) return "the kernel has no PID or user namespaces (EINVAL)";
-    if (error == ENOSPC && setting("/proc/sys/user/max_user_namespaces") == 0) {
+    if (error == ENOSPC && user_namespace && setting("/proc/sys/user/max_user_namespaces") == 0) {
         return "user namespaces are off (user.max_user_namespaces=0, ENOSPC)";
     }
     if (error == ENOSPC) return "too many namespaces exist already (ENOSPC)";
+    if (error == EPERM && !user_namespace && own_status("Seccomp") == 2) {
+        return "a seccomp filter forbids namespaces (EPERM)";
+    }
+    if (error == EPERM && !user_namespace) return std::string(strerror(error)) + " (" + name + ")";
     if (error == EPERM && setting("/proc/sys/kernel/unprivileged_userns_clone") == 0) {
         return "unprivileged user namespaces are off (kernel.unprivileged_userns_clone=0, EPERM)";
     }
@@ -164,6 +170,37 @@ std::vector<pid_t> children_but_keeper() {
     return result;
 }
 
+std::string link_text(const std::string& path) {
+    char buf[256];
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// Every live process in the keeper's namespace but the keeper, as pidfds: a
+// pid freed meanwhile cannot be signalled in its stead. The copies' orphans
+// go to the keeper, out of children_but_keeper's reach.
+std::vector<int> namespace_members() {
+    std::vector<int> fds;
+    const std::string ns = link_text("/proc/" + std::to_string(keeper) + "/ns/pid");
+    DIR* proc = ns.empty() ? nullptr : opendir("/proc");
+    if (proc == nullptr) return fds;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+        const std::string link = std::string("/proc/") + entry->d_name + "/ns/pid";
+        if (pid <= 0 || pid == keeper || link_text(link) != ns) continue;
+        int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (fd < 0) continue;
+        // Once pinned by the pidfd, the pid's process is the one looked at.
+        if (link_text(link) == ns) {
+            fds.push_back(fd);
+        } else {
+            close(fd);
+        }
+    }
+    closedir(proc);
+    return fds;
+}
+
 // Threads cannot be created by a thread whose children go into another PID
 // namespace, so one thread of our own does that, and starts every copy.
 // Plain pthread objects: no destructor at exit may wait for the thread.
@@ -209,7 +246,7 @@ extern "C" void* starter_main(void* arg) {
     if (pid <= 0 || got != 1) {
         if (pid > 0) waitpid(pid, nullptr, 0);
         settle(setup, -1,
-               unshared != 0 ? reason(unshared)
+               unshared != 0 ? reason(unshared, false)
                : pid < 0     ? "cannot start its keeper: " + std::string(strerror(forked))
                              : "its keeper ended at once");
         pthread_mutex_unlock(&starter_mutex);
@@ -239,7 +276,7 @@ bool util_contain_fleet() {
     // Made first: once the namespace is there, the next child becomes its init.
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
-        say_uncontained(reason(errno));
+        say_uncontained("cannot make a pipe: " + std::string(strerror(errno)));
         return false;
     }
     const uid_t uid = geteuid();
@@ -250,7 +287,7 @@ bool util_contain_fleet() {
             int error = errno;
             close(ready[0]);
             close(ready[1]);
-            say_uncontained(reason(error));
+            say_uncontained(reason(error, true));
             return false;
         }
         map_own_ids(uid, gid);
@@ -289,19 +326,26 @@ bool util_contain_run(void (*work)(void*), void* arg) {
     return true;
 }
 
-void util_end_descendants() {
+void util_end_descendants(bool last_stop) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
+    const bool sweep_namespace = !last_stop && keeper > 0;
     size_t left = 0;
     for (;;) {
         std::vector<pid_t> pids = children_but_keeper();
-        if (pids.empty()) break;
+        std::vector<int> members = sweep_namespace ? namespace_members() : std::vector<int>();
+        if (pids.empty() && members.empty()) break;
         if (elapsed_ms(start) > kGiveUpMs) {
-            left = pids.size();
+            left = pids.size() + members.size();
+            for (int fd : members) close(fd);
             break;
         }
         // Each is our unreaped child, so its pid cannot be anyone else's.
         for (pid_t pid : pids) kill(pid, SIGKILL);
+        for (int fd : members) {
+            syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+            close(fd);
+        }
         bool reaped = false;
         for (pid_t pid : pids) reaped = waitpid(pid, nullptr, WNOHANG) == pid || reaped;
         if (!reaped) {
@@ -316,7 +360,7 @@ void util_end_descendants() {
                 program_invocation_short_name, left, kGiveUpMs / 1000);
     }
     // Last, since the kernel then kills all in the namespace at once.
-    if (keeper > 0) {
+    if (last_stop && keeper > 0) {
         kill(keeper, SIGKILL);
         while (waitpid(keeper, nullptr, 0) < 0 && errno == EINTR) {
         }

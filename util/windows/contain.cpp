@@ -5,4 +5,4 @@ bool util_contain_fleet() { return true; }
 
 bool util_contain_run(void (*)(void*), void*) { return false; }
 
-void util_end_descendants() {}
+void util_end_descendants(bool) {}

@@ -21,10 +21,7 @@
 #include <string.h>
 
 #include "mevz_engine.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
+#include "vorn_unload.h"
 
 enum { kPoolSlots = 4, kSmallInput = 8192 };
 static const int kLevels[2] = {6, 8}; /* for larger and for small inputs */
@@ -54,27 +51,13 @@ static void* give_back(_Atomic(void*)* slots, void* item) {
     return item;
 }
 
-static void free_pool(void) {
+void mevz_libdeflate_release(void) {
     for (int i = 0; i < kPoolSlots; ++i) {
         libdeflate_free_compressor(atomic_exchange(&compressors[0][i], NULL));
         libdeflate_free_compressor(atomic_exchange(&compressors[1][i], NULL));
         libdeflate_free_decompressor(atomic_exchange(&decompressors[i], NULL));
     }
 }
-
-#ifdef _WIN32
-/* A DLL's destructors run at process exit too, after Windows has stopped
-   every other thread wherever it was, maybe inside the heap holding its
-   lock: freeing then could hang the exit, for memory the system takes back
-   anyway. So the pool is freed on FreeLibrary only (reserved is NULL). */
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    (void)instance;
-    if (reason == DLL_PROCESS_DETACH && reserved == NULL) free_pool();
-    return TRUE;
-}
-#else
-__attribute__((destructor)) static void free_pool_at_unload(void) { free_pool(); }
-#endif
 
 /* Into a scratch buffer with the room libdeflate wants, then copied if the
    stream fits after all. */

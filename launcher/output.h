@@ -58,8 +58,8 @@ public:
     void line(int which, const std::string& text);
     // Adds a copy's piece of a line, as LineSplitter gives it, to `batch`
     // behind `tag` ("12\t").
-    static void tag_line(std::string* batch, const std::string& tag, const char* data,
-                         size_t size, bool add_line_end);
+    static void tag_line(std::string* batch, const std::string& tag, const char* data, size_t size,
+                         bool add_line_end);
     // Queues copies' tagged lines for standard output (1) or standard error (2).
     void copy_lines(int which, const std::string& batch);
     // The live status line, rewritten in place; ignored unless live_status.

@@ -167,14 +167,10 @@ int run_copy(const LaunchOptions& options, const LaunchSettings& settings) {
     }
     char line[kCommandLineSize];
     if (!copy_command_line(settings, plan, index, line)) return 1;
-    if (!options.output.empty()) {
-        std::string path = output_path(options.output, index);
-        std::FILE* file = std::fopen(path.c_str(), "wb");
-        if (file == nullptr || std::fclose(file) != 0) {
-            std::fprintf(stderr, "SpawnBench: cannot create output file '%s': %s\n",
-                         printable_argument(path.c_str()).c_str(), std::strerror(errno));
-            return 2;
-        }
+    std::string error;
+    if (!options.output.empty() && !make_output_files(options.output, {index}, &error)) {
+        std::fprintf(stderr, "SpawnBench: %s\n", printable_argument(error.c_str()).c_str());
+        return 2;
     }
 
     // Caught from before the start, so that no request is lost.

@@ -104,17 +104,9 @@ int run_fleet(const LaunchOptions& options, const LaunchSettings& settings) {
         std::fprintf(stderr, "SpawnBench: %s\n", error.c_str());
         return 2;
     }
-    // Every file is made (or emptied) before the first copy starts: a folder
-    // that is missing is found now, not halfway.
-    for (int32_t copy : job.copies) {
-        if (job.output.empty()) break;
-        std::string path = output_path(job.output, copy);
-        std::FILE* file = std::fopen(path.c_str(), "wb");
-        if (file == nullptr || std::fclose(file) != 0) {
-            std::fprintf(stderr, "SpawnBench: cannot create output file '%s': %s\n",
-                         printable_argument(path.c_str()).c_str(), std::strerror(errno));
-            return 2;
-        }
+    if (!job.output.empty() && !make_output_files(job.output, job.copies, &error)) {
+        std::fprintf(stderr, "SpawnBench: %s\n", printable_argument(error.c_str()).c_str());
+        return 2;
     }
 
     // A stop signal from now on stops the fleet instead of orphaning it.

@@ -1,6 +1,8 @@
 #include "output.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "vorn_report_util.h"
 #include "vorn_stream.h"
@@ -54,6 +56,19 @@ std::string output_path(const std::string& pattern, int32_t copy) {
         }
     }
     return path;
+}
+
+bool make_output_files(const std::string& pattern, const std::vector<int32_t>& copies,
+                       std::string* error) {
+    for (int32_t copy : copies) {
+        std::string path = output_path(pattern, copy);
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        if (file == nullptr || std::fclose(file) != 0) {
+            *error = "cannot create output file '" + path + "': " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string slurm_output_pattern(const std::string& pattern) {

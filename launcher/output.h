@@ -12,12 +12,17 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 // --output PATTERN: "%c" stands for the copy number and must appear, "%%" is
 // a percent sign, any other '%' is an error (a one-line message in `error`).
 bool check_output_pattern(const std::string& pattern, std::string* error);
 // The file of copy `copy`.
 std::string output_path(const std::string& pattern, int32_t copy);
+// Creates, or empties, the file of each of `copies` before any starts, so
+// that a missing folder is found at once. False with a one-line message.
+bool make_output_files(const std::string& pattern, const std::vector<int32_t>& copies,
+                       std::string* error);
 // The same pattern for a Slurm job array, whose task ids are the copies.
 std::string slurm_output_pattern(const std::string& pattern);
 

@@ -263,26 +263,12 @@ TEST_F(Campaign, OutputFilesAndTheUsageErrors) {
     }
 }
 
-// Start and end of every line of the job log, in ms.
-std::vector<std::pair<long, long>> spans(const std::string& log) {
-    std::vector<std::pair<long, long>> result;
-    for (const std::string& line : lines_of(log)) {
-        std::vector<std::string> cells;
-        std::istringstream in(line);
-        for (std::string cell; std::getline(in, cell, '\t');) cells.push_back(cell);
-        if (cells.size() != 9 || cells[0] == "Seq") continue;
-        long start = std::lround(std::stod(cells[2]) * 1000);
-        result.emplace_back(start, start + std::lround(std::stod(cells[3]) * 1000));
-    }
-    return result;
-}
-
 TEST_F(Campaign, JobsLimitRunningCopiesAndRefillFreedSlotsAtOnce) {
     write_config(10);
     std::string out, err;
     run_to_end(options({"1", "-j", "3", "--joblog", "log"}, {"VORNCORE_HOLD_MS=300"}), 0, &out,
                &err);
-    std::vector<std::pair<long, long>> s = spans(read_file(work_ + "/log"));
+    std::vector<std::pair<long, long>> s = testsupport::joblog_spans(read_file(work_ + "/log"));
     ASSERT_EQ(s.size(), 10u);
     for (const auto& span : s) {
         int at_once = 0;

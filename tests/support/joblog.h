@@ -1,8 +1,10 @@
 // Reads back a job log in GNU parallel's format.
 #pragma once
 
+#include <cmath>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -21,6 +23,21 @@ inline std::vector<Row> joblog_outcomes(const std::string& log) {
         rows.push_back(cells.size() == 9 ? Row{cells[0], cells[6], cells[7], cells[8]} : Row{line});
     }
     return rows;
+}
+
+// Start and end of each line of a job log, in ms.
+inline std::vector<std::pair<long, long>> joblog_spans(const std::string& log) {
+    std::vector<std::pair<long, long>> result;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> cells;
+        std::istringstream in(line);
+        for (std::string cell; std::getline(in, cell, '\t');) cells.push_back(cell);
+        if (cells.size() != 9 || cells[0] == "Seq") continue;
+        long start = std::lround(std::stod(cells[2]) * 1000);
+        result.emplace_back(start, start + std::lround(std::stod(cells[3]) * 1000));
+    }
+    return result;
 }
 
 }  // namespace testsupport

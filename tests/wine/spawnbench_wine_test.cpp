@@ -393,21 +393,6 @@ TEST_F(WineSpawnBench, OutputFilesTakeEachCopysTwoStreams) {
     expect_nothing_survives();
 }
 
-// Start and end of each line of a job log, in ms.
-std::vector<std::pair<long, long>> spans(const std::string& log) {
-    std::vector<std::pair<long, long>> result;
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        std::vector<std::string> cells;
-        std::istringstream in(line);
-        for (std::string cell; std::getline(in, cell, '\t');) cells.push_back(cell);
-        if (cells.size() != 9 || cells[0] == "Seq") continue;
-        long start = std::lround(std::stod(cells[2]) * 1000);
-        result.emplace_back(start, start + std::lround(std::stod(cells[3]) * 1000));
-    }
-    return result;
-}
-
 TEST_F(WineSpawnBench, JobsLimitRunningCopiesAndFillFreedSlotsAtOnce) {
     write_config("[Platform]\ntotal=8\nseedID=J%d\n");
     const std::string log = work_ + "/joblog";
@@ -417,7 +402,8 @@ TEST_F(WineSpawnBench, JobsLimitRunningCopiesAndFillFreedSlotsAtOnce) {
     ASSERT_TRUE(run.wait_for_output("All VORNCore Stopped!", kPatience)) << run.err();
     run.press_enter();
     EXPECT_EQ(run.wait(kPatience), 0);
-    std::vector<std::pair<long, long>> s = spans(lf(testsupport::read_file(log)));
+    std::vector<std::pair<long, long>> s =
+        testsupport::joblog_spans(lf(testsupport::read_file(log)));
     ASSERT_EQ(s.size(), 8u);
     std::sort(s.begin(), s.end());
     for (size_t i = 0; i < s.size(); ++i) {
@@ -459,7 +445,7 @@ TEST_F(WineSpawnBench, TimeoutStopsAHoldingCopyAndRetriesGiveAnotherTry) {
               (std::multiset<std::string>{"1:0/0", "2:124/9", "2:124/9", "3:1/0", "3:0/0"}))
         << text;
     // Stopped within 100 ms of its deadline (and the poll that logs it).
-    for (const auto& span : spans(text)) {
+    for (const auto& span : testsupport::joblog_spans(text)) {
         long runtime = span.second - span.first;
         if (runtime >= 1500) {
             EXPECT_LT(runtime, 1800);

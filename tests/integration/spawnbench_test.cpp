@@ -211,9 +211,13 @@ TEST_F(SpawnBench, ProcessLimitReachedWhileStarting) {
         if (std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true") FAIL() << why;
         GTEST_SKIP() << why;
     }
-    // The other user writes the records and reads the configuration.
+    // The other user writes the records, reads the configuration and runs
+    // the programs, from a folder it can reach whatever the build's lies in.
     chmod(dir_.path().c_str(), 0755);
     chmod(records_.c_str(), 0777);
+    o.program = work_ + "/SpawnBench";
+    std::filesystem::copy_file(SPAWNBENCH_PATH, o.program);
+    std::filesystem::copy_file(VORN_CORETEST_PATH, work_ + "/VORNCoreExTest.exe");
     write_config("[Platform]\ntotal=30\nseedID=P%d\n");
     SpawnBenchRun run(o);
     EXPECT_EQ(run.wait(kPatience), 0);

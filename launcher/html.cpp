@@ -180,8 +180,8 @@ std::vector<std::string> derive_patterns(const std::string& text, const CopyReco
 class Patterns {
 public:
     // The index of a pattern that gives `text` for `copy`, or -1 when the
-    // text is better kept as it is. `next` and `next_text`, the following
-    // copy's, settle what one copy cannot (copy 0 has first 0).
+    // text must be kept as it is (empty, or no pattern can give it). `next` and `next_text`, the
+    // following copy's, settle what one copy cannot (copy 0 has first 0).
     int64_t find(const std::string& text, const CopyRecord& copy, const CopyRecord* next,
                  const std::string* next_text) {
         if (text.empty()) return -1;
@@ -189,16 +189,21 @@ public:
             size_t index = recent_[recent_.size() - 1 - k];
             if (expand(list_[index], copy) == text) return static_cast<int64_t>(index);
         }
+        // The text itself last: one that repeats (a host) is stored once too.
         std::vector<std::string> candidates = derive_patterns(text, copy);
-        if (candidates.empty()) return -1;
-        std::string chosen = candidates.front();
+        candidates.push_back(text);
+        const std::string* chosen = nullptr;
         for (const std::string& pattern : candidates) {
+            // A text holding "{copy}" itself cannot be its own pattern.
+            if (expand(pattern, copy) != text) continue;
+            if (chosen == nullptr) chosen = &pattern;
             if (next != nullptr && expand(pattern, *next) == *next_text) {
-                chosen = pattern;
+                chosen = &pattern;
                 break;
             }
         }
-        list_.push_back(chosen);
+        if (chosen == nullptr) return -1;
+        list_.push_back(*chosen);
         recent_.push_back(list_.size() - 1);
         if (recent_.size() > kPatternsTried) recent_.erase(recent_.begin());
         return static_cast<int64_t>(list_.size() - 1);
@@ -310,7 +315,7 @@ std::string campaign_json(const CampaignRecord& campaign) {
     for (size_t c = 0; c < campaign.copies.size(); ++c) {
         const CopyRecord& copy = campaign.copies[c];
         const CopyRecord* next = c + 1 < campaign.copies.size() ? &campaign.copies[c + 1] : nullptr;
-        copy_rows += copy_rows.empty() ? "[" : ",\n[";
+        copy_rows += copy_rows.empty() ? "[" : ",[";
         add_int(&copy_rows, copy.copy);
         copy_rows += ',';
         add_int(&copy_rows, copy.first);
@@ -323,14 +328,15 @@ std::string campaign_json(const CampaignRecord& campaign) {
         add_text_or_pattern(&copy_rows, &patterns, copy.output, copy, next,
                             next ? &next->output : nullptr);
         copy_rows += ',';
-        add_string(&copy_rows, copy.host);
+        add_text_or_pattern(&copy_rows, &patterns, copy.host, copy, next,
+                            next ? &next->host : nullptr);
         copy_rows += ']';
         for (const TryRecord& attempt : copy.tries) {
             int64_t start = attempt.start_epoch_ms - begin;
             // A try that never ran may carry no time of its own.
             if (attempt.outcome == TryOutcome::kNotTried)
                 start = std::min(std::max<int64_t>(start, 0), wall);
-            try_rows += try_rows.empty() ? "[" : ",\n[";
+            try_rows += try_rows.empty() ? "[" : ",[";
             add_int(&try_rows, copy.copy);
             try_rows += ',';
             add_int(&try_rows, start);
@@ -360,7 +366,7 @@ std::string campaign_json(const CampaignRecord& campaign) {
         }
         if (copy_failed(copy) && listed < kFailedListed) {
             ++listed;
-            failed += failed.empty() ? "[" : ",\n[";
+            failed += failed.empty() ? "[" : ",[";
             add_int(&failed, copy.copy);
             failed += ',';
             add_string(&failed, how_it_failed(copy));
@@ -407,14 +413,14 @@ std::string campaign_json(const CampaignRecord& campaign) {
         add_string(&json, words.list()[i]);
     }
     json += "],\n\"flaky\":{\"columns\":[\"copy\",\"passed_on\"],\"rows\":[" + flaky;
-    json += "]},\n\"failed\":{\"columns\":[\"copy\",\"words\"],\"rows\":[\n" + failed;
+    json += "]},\n\"failed\":{\"columns\":[\"copy\",\"words\"],\"rows\":[" + failed;
     json +=
         "]},\n\"copies\":{\"columns\":[\"copy\",\"first\",\"share\",\"command\",\"output\","
-        "\"host\"],\"rows\":[\n";
+        "\"host\"],\"rows\":[";
     json += copy_rows;
     json +=
         "]},\n\"tries\":{\"columns\":[\"copy\",\"start\",\"runtime\",\"outcome\",\"code\","
-        "\"lane\",\"words\"],\"rows\":[\n";
+        "\"lane\",\"words\"],\"rows\":[";
     json += try_rows;
     json += "]}}";
     return json;

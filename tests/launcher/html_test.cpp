@@ -46,24 +46,23 @@ TEST(CampaignPage, EmbedsTheRecordOnceAsCompactJson) {
     campaign.copies[1].host = ":";
     campaign.copies[2].tries = {attempt(0, 0, TryOutcome::kNotTried)};
     const std::string page = campaign_page(campaign);
-    EXPECT_EQ(
-        embedded_json(page),
-        "{\"format\":1,\"jobs\":1,\"lanes\":1,\"begin_ms\":1000,\"wall_ms\":900,"
-        "\"stop_reason\":\"\",\n"
-        "\"counts\":{\"copies\":3,\"passed\":2,\"failed\":0,\"flaky\":1,\"stopped\":0,"
-        "\"never\":1,\"running\":0,\"tries\":3},\n"
-        "\"outcomes\":[\"running\",\"exited\",\"signaled\",\"start failed\",\"timed out\","
-        "\"stopped\",\"never tried\"],\n"
-        "\"patterns\":[\"prog 02C4E67%05d {first} {share} {copy}\",\"logs/{copy}.log\"],\n"
-        "\"words\":[\"exited with status 0\",\"exited with status 2\","
-        "\"was never tried\"],\n"
-        "\"flaky\":{\"columns\":[\"copy\",\"passed_on\"],\"rows\":[[1,2]]},\n"
-        "\"failed\":{\"columns\":[\"copy\",\"words\"],\"rows\":[\n]},\n"
-        "\"copies\":{\"columns\":[\"copy\",\"first\",\"share\",\"command\",\"output\","
-        "\"host\"],\"rows\":[\n[0,0,5,0,1,\"\"],\n[1,5,5,0,1,\":\"],\n[2,10,5,0,\"\",\"\"]]},\n"
-        "\"tries\":{\"columns\":[\"copy\",\"start\",\"runtime\",\"outcome\",\"code\","
-        "\"lane\",\"words\"],\"rows\":[\n[0,0,500,1,0,0,0],\n[1,499,100,1,2,0,1],\n"
-        "[1,700,200,1,0,0,0],\n[2,0,0,6,0,-1,2]]}}");
+    EXPECT_EQ(embedded_json(page),
+              "{\"format\":1,\"jobs\":1,\"lanes\":1,\"begin_ms\":1000,\"wall_ms\":900,"
+              "\"stop_reason\":\"\",\n"
+              "\"counts\":{\"copies\":3,\"passed\":2,\"failed\":0,\"flaky\":1,\"stopped\":0,"
+              "\"never\":1,\"running\":0,\"tries\":3},\n"
+              "\"outcomes\":[\"running\",\"exited\",\"signaled\",\"start failed\",\"timed out\","
+              "\"stopped\",\"never tried\"],\n"
+              "\"patterns\":[\"prog 02C4E67%05d {first} {share} {copy}\",\"logs/{copy}.log\","
+              "\":\"],\n"
+              "\"words\":[\"exited with status 0\",\"exited with status 2\",\"was never tried\"],\n"
+              "\"flaky\":{\"columns\":[\"copy\",\"passed_on\"],\"rows\":[[1,2]]},\n"
+              "\"failed\":{\"columns\":[\"copy\",\"words\"],\"rows\":[]},\n"
+              "\"copies\":{\"columns\":[\"copy\",\"first\",\"share\",\"command\",\"output\","
+              "\"host\"],\"rows\":[[0,0,5,0,1,\"\"],[1,5,5,0,1,2],[2,10,5,0,\"\",\"\"]]},\n"
+              "\"tries\":{\"columns\":[\"copy\",\"start\",\"runtime\",\"outcome\",\"code\","
+              "\"lane\",\"words\"],\"rows\":[[0,0,500,1,0,0,0],[1,499,100,1,2,0,1],"
+              "[1,700,200,1,0,0,0],[2,0,0,6,0,-1,2]]}}");
     EXPECT_EQ(page.find("id=\"campaign\">", page.find("id=\"campaign\">") + 1), std::string::npos);
 
     // Without a limit, overlapping tries get a lane each, and a freed lane is
@@ -73,7 +72,7 @@ TEST(CampaignPage, EmbedsTheRecordOnceAsCompactJson) {
     campaign.copies[2].tries = {attempt(1600, 50, TryOutcome::kExited)};
     const std::string json = embedded_json(campaign_page(campaign));
     EXPECT_NE(json.find("\"lanes\":2,"), std::string::npos) << json;
-    EXPECT_NE(json.find("[1,499,100,1,2,1,1],\n[2,600,50,1,0,0,0]]"), std::string::npos) << json;
+    EXPECT_NE(json.find("[1,499,100,1,2,1,1],[2,600,50,1,0,0,0]]"), std::string::npos) << json;
     EXPECT_NE(json.find("[1,\"copy 1 exited with status 2 (output in logs/1.log)\"]"),
               std::string::npos)
         << json;

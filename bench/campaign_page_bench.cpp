@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -111,8 +112,9 @@ void BM_Draw(benchmark::State& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // --page FILE: only writes the page of 100 000 tries, to look at.
-    if (argc == 3 && std::string(argv[1]) == "--page") {
+    // --page FILE [TRIES]: only writes the page, to look at.
+    if ((argc == 3 || argc == 4) && std::string(argv[1]) == "--page") {
+        if (argc == 4) g_tries = std::max(1, std::atoi(argv[3]));
         const std::string page = campaign_page(make_campaign(g_tries));
         std::FILE* file = std::fopen(argv[2], "wb");
         bool written =

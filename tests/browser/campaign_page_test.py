@@ -155,8 +155,9 @@ class CampaignPageTest(unittest.TestCase):
         details = self.click_try(1)
         for expected in ("copy\n1", "indices\n10..19", "try\n1 of 1", "start\n+0.000 s",
                          "run time\n0.800 s", "exited with status 3 (failed)",
-                         "output\nlogs/copy-1.log"):
+                         "output\nlogs/copy-1.log", "command\nVORNCoreExTest.exe 02C4E67%05d 10 10 1"):
             self.assertIn(expected, details)
+        self.assertNotIn("host", details)  # ":", a local run's
 
     def test_hostile_text_stays_text(self):
         details = self.click_try(4)

@@ -5,7 +5,7 @@
 
 #include "modes.h"
 #include "output.h"
-#include "report.h"
+#include "record.h"
 #include "stop_signals.h"
 #include "vorn_contain.h"
 #include "vorn_util.h"
@@ -108,8 +108,10 @@ TryResult CopyRun::run_try() {
             }
             CopyRecord record;
             record.copy = index_;
-            record.state = CopyState::kTimedOut;
-            record.timeout_ms = options_.timeout_ms;
+            TryRecord attempt;
+            attempt.outcome = TryOutcome::kTimedOut;
+            attempt.timeout_ms = options_.timeout_ms;
+            record.tries.push_back(attempt);
             console_.line(2, "SpawnBench: " + how_it_failed(record) + "\n");
             return {kTimedOutStatus, true, false};
         }

@@ -27,7 +27,8 @@ if [ "$windows" -eq 1 ]; then
 else
   build="build-bench"
   cmake_options=()
-  targets=(bench_compression bench_fleet_start bench_fleet_poll bench_fleet_output)
+  targets=(bench_compression bench_fleet_start bench_fleet_poll bench_fleet_output
+    bench_campaign_page)
   [ "$smoke" -eq 0 ] || targets+=(bench_tests)
 fi
 bash scripts/setup.sh "${extra[@]}"
@@ -96,6 +97,8 @@ run fleet_poll 300 "$bin/bench_fleet_poll" "${common[@]}"
 # Alternated, so that the machine's moods fall on every variant alike.
 run fleet_output 1800 "$bin/bench_fleet_output" "${common[@]}" \
   --benchmark_enable_random_interleaving=true
+# Each repetition opens the page in a fresh headless Chromium.
+run campaign_page 600 "$bin/bench_campaign_page" "${common[@]}"
 
 if [ "$smoke" -eq 1 ]; then
   echo "== checks of the helpers and the report"

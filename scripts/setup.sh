@@ -4,7 +4,7 @@
 # options (e.g. --no-install-recommends) among them.
 set -euo pipefail
 packages=(cmake make g++ pkg-config zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev
-  libxml2-utils python3-junitparser mandoc groff-base)
+  libxml2-utils python3-junitparser mandoc groff-base chromium chromium-driver python3-selenium)
 options=()
 for arg in "$@"; do
   case "$arg" in

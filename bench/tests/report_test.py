@@ -136,6 +136,17 @@ class ReportTest(unittest.TestCase):
         self.assertIn("**missed**", self.row(text, "| SpawnBench peak memory, `ru_maxrss`")[0])
         self.assertIn("| met |", self.row(text, "| SpawnBench peak memory, `VmHWM`")[0])
 
+    def test_page_size_and_drawing_are_judged(self):
+        write = dict(real_time=150.0, cpu_time=60.0, time_unit="ms", bytes_per_try=70.0,
+                     page_MiB=6.7)
+        draw = dict(real_time=900.0, cpu_time=0.3, time_unit="ms", bytes_per_try=70.0)
+        text, _ = self.make({"campaign_page.json":
+                             run("page/write/100000", write) +
+                             run("page/draw/100000/iterations:1/manual_time", draw)})
+        self.assertIn("70.0 bytes a try | ≤ 64 bytes a try | **missed**",
+                      self.row(text, "| page size |")[0])
+        self.assertIn("900 ms | ≤ 2000 ms | met", self.row(text, "| opened to first")[0])
+
 
 if __name__ == "__main__":
     unittest.main()

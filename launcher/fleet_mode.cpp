@@ -29,12 +29,12 @@ bool read_whole_file(const char* path, std::string* text, std::string* error) {
     return ok;
 }
 
+}  // namespace
+
 bool same_file(const char* a, const char* b) {
     std::error_code failed;
     return std::strcmp(a, b) == 0 || std::filesystem::equivalent(a, b, failed);
 }
-
-}  // namespace
 
 int select_copies(const LaunchOptions& options, const LaunchSettings& settings,
                   std::vector<int32_t>* copies) {

@@ -6,7 +6,7 @@
 #include "joblog_file.h"
 #include "modes.h"
 #include "output.h"
-#include "report.h"
+#include "record.h"
 #include "schedule.h"
 #include "stop_signals.h"
 #include "vorn_contain.h"
@@ -22,7 +22,7 @@ struct TryResult {
     int status;         // the exit status this try gives
     bool failed;        // worth another try
     bool passed_on;     // a stop signal was passed on: no more tries
-    CopyRecord record;  // the try as the job log has it
+    TryRecord attempt;  // the try as the job log has it
 };
 
 int64_t epoch_ms() {
@@ -78,26 +78,26 @@ void CopyRun::read(int which, bool drain) {
 }
 
 TryResult CopyRun::run_try() {
+    const int64_t started = epoch_ms();
+    const auto began = std::chrono::steady_clock::now();
     TryResult result = attempt();
-    result.record.copy = index_;
-    result.record.command = line_;
-    result.record.timeout_ms = options_.timeout_ms;
+    result.attempt.start_epoch_ms = started;
+    if (result.attempt.outcome != TryOutcome::kStartFailed) {
+        result.attempt.runtime_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - began)
+                                        .count();
+    }
+    if (result.attempt.outcome == TryOutcome::kTimedOut)
+        result.attempt.timeout_ms = options_.timeout_ms;
     return result;
 }
 
 TryResult CopyRun::attempt() {
-    const int64_t started = epoch_ms();
-    const auto began = std::chrono::steady_clock::now();
     // The try as it ended, for the job log.
-    auto ended = [&](int status, bool failed, bool passed_on, CopyState state,
-                     util_process_end end) {
-        TryResult result{status, failed, passed_on, CopyRecord()};
-        result.record.state = state;
-        result.record.end = end;
-        result.record.start_epoch_ms = started;
-        result.record.runtime_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now() - began)
-                                       .count();
+    auto ended = [](int status, bool failed, bool passed_on, TryOutcome outcome, uint32_t code) {
+        TryResult result{status, failed, passed_on, TryRecord()};
+        result.attempt.outcome = outcome;
+        result.attempt.code = static_cast<int32_t>(code);
         return result;
     };
     util_start_options start;
@@ -112,9 +112,7 @@ TryResult CopyRun::attempt() {
     util_process_handle handle = util_process_start_with(line_, start, why, sizeof why);
     if (handle == UTIL_NO_PROCESS) {
         console_.line(2, std::string("SpawnBench: ") + why + "\n");
-        TryResult result = ended(kCannotStart, true, false, CopyState::kStartFailed, {});
-        result.record.runtime_ms = 0;
-        return result;
+        return ended(kCannotStart, true, false, TryOutcome::kStartFailed, 0);
     }
 
     int passed_on = 0;
@@ -133,7 +131,7 @@ TryResult CopyRun::attempt() {
             for (int which = 0; which < 2; ++which) {
                 if (streams_[which] != UTIL_NO_STREAM) read(which, true);
             }
-            return ended(kKilled, true, true, CopyState::kStopped, {});
+            return ended(kKilled, true, true, TryOutcome::kStopped, 0);
         } else if (passed_on == 0 && options_.timeout_ms > 0 && ran_ms >= options_.timeout_ms) {
             util_process_kill_handle(handle);
             util_end_descendants(false);
@@ -142,10 +140,12 @@ TryResult CopyRun::attempt() {
             }
             CopyRecord record;
             record.copy = index_;
-            record.state = CopyState::kTimedOut;
-            record.timeout_ms = options_.timeout_ms;
+            TryRecord attempt;
+            attempt.outcome = TryOutcome::kTimedOut;
+            attempt.timeout_ms = options_.timeout_ms;
+            record.tries.push_back(attempt);
             console_.line(2, "SpawnBench: " + how_it_failed(record) + "\n");
-            return ended(kTimedOutStatus, true, false, CopyState::kTimedOut, {});
+            return ended(kTimedOutStatus, true, false, TryOutcome::kTimedOut, 0);
         }
         // Waits on the copy's end and its output, a tick at most.
         bool ready[2] = {false, false};
@@ -176,13 +176,15 @@ TryResult CopyRun::attempt() {
     util_end_descendants(false);
     if (state < 0) {
         console_.line(2, "SpawnBench: cannot tell how copy " + std::to_string(index_) + " ended\n");
-        return ended(1, false, passed_on != 0, CopyState::kEnded, {UTIL_END_EXITED, 1});
+        return ended(1, false, passed_on != 0, TryOutcome::kExited, 1);
     }
     int status =
         end.kind == UTIL_END_EXITED ? static_cast<int>(end.code) : 128 + static_cast<int>(end.code);
     // Ended by the stop passed on to it, it was stopped, as in a fleet.
-    return ended(status, status != 0, passed_on != 0,
-                 passed_on != 0 ? CopyState::kStopped : CopyState::kEnded, end);
+    const TryOutcome outcome = passed_on != 0                ? TryOutcome::kStopped
+                               : end.kind == UTIL_END_EXITED ? TryOutcome::kExited
+                                                             : TryOutcome::kSignaled;
+    return ended(status, status != 0, passed_on != 0, outcome, end.code);
 }
 
 }  // namespace
@@ -216,10 +218,13 @@ int run_copy(const LaunchOptions& options, const LaunchSettings& settings) {
     int status = 0;
     for (size_t k = 0; k < copies.size(); ++k) {
         CopyRun run(options, copies[k], lines[k].c_str());
-        TryResult result{0, false, false, CopyRecord()};
+        CopyRecord copy;  // for the job log
+        copy.copy = copies[k];
+        copy.command = lines[k];
+        TryResult result{0, false, false, TryRecord()};
         for (int32_t tries = 0; tries <= options.retries; ++tries) {
             result = run.run_try();
-            if (options.joblog != nullptr) add_joblog_line(options.joblog, result.record);
+            if (options.joblog != nullptr) add_joblog_line(options.joblog, copy, result.attempt);
             if (!result.failed || result.passed_on) break;
         }
         run.flush();

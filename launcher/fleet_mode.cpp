@@ -1,5 +1,6 @@
 // A fleet run: the copies chosen by --only or --rerun-failed, their output
-// files made ready, the job log and the JUnit file opened, then supervised.
+// files made ready, the job log, the JUnit file and the page opened, then
+// supervised.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,12 +13,16 @@
 #include "report.h"
 #include "supervise.h"
 
-namespace {
+bool same_file(const char* a, const char* b) {
+    std::error_code failed;
+    return std::strcmp(a, b) == 0 || std::filesystem::equivalent(a, b, failed);
+}
 
-bool read_whole_file(const char* path, std::string* text, std::string* error) {
+bool read_whole_file(const char* path, const char* what, std::string* text, std::string* error) {
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
-        *error = "cannot read job log '" + printable_argument(path) + "': " + std::strerror(errno);
+        *error = std::string("cannot read ") + what + " '" + printable_argument(path) +
+                 "': " + std::strerror(errno);
         return false;
     }
     char buffer[65536];
@@ -25,19 +30,24 @@ bool read_whole_file(const char* path, std::string* text, std::string* error) {
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text->append(buffer, got);
     bool ok = !std::ferror(file);
     std::fclose(file);
-    if (!ok) *error = "cannot read job log '" + printable_argument(path) + "'";
+    if (!ok) *error = std::string("cannot read ") + what + " '" + printable_argument(path) + "'";
     return ok;
 }
 
-}  // namespace
-
-bool same_file(const char* a, const char* b) {
-    std::error_code failed;
-    return std::strcmp(a, b) == 0 || std::filesystem::equivalent(a, b, failed);
+bool read_campaign(const LaunchOptions& options, const LaunchSettings& settings, const char* path,
+                   std::vector<CopyRecord>* copies) {
+    std::string text, error;
+    FleetPlan plan = fleet_plan(settings.total, options.maximum);
+    if (!read_whole_file(path, "job log", &text, &error) ||
+        !read_joblog(text, path, plan, settings.tmpl, copies, &error)) {
+        std::fprintf(stderr, "SpawnBench: %s\n", error.c_str());
+        return false;
+    }
+    return true;
 }
 
 int select_copies(const LaunchOptions& options, const LaunchSettings& settings,
-                  std::vector<int32_t>* copies) {
+                  std::vector<int32_t>* copies, std::vector<CopyRecord>* history) {
     FleetPlan plan = fleet_plan(settings.total, options.maximum);
     std::string error;
     copies->clear();
@@ -49,18 +59,10 @@ int select_copies(const LaunchOptions& options, const LaunchSettings& settings,
         return 0;
     }
     if (options.rerun_failed != nullptr) {
-        std::string text;
-        std::vector<std::string> commands;
-        char line[kCommandLineSize];
-        for (int32_t i = 0; i < plan.count; ++i) {
-            if (!copy_command_line(settings, plan, i, line)) return 1;
-            commands.emplace_back(line);
-        }
-        if (!read_whole_file(options.rerun_failed, &text, &error) ||
-            !copies_to_rerun(text, options.rerun_failed, commands, copies, &error)) {
-            std::fprintf(stderr, "SpawnBench: %s\n", error.c_str());
-            return 2;
-        }
+        std::vector<CopyRecord> campaign;
+        if (!read_campaign(options, settings, options.rerun_failed, &campaign)) return 2;
+        *copies = copies_to_rerun(campaign);
+        if (history != nullptr) *history = std::move(campaign);
         return 0;
     }
     for (int32_t i = 0; i < plan.count; ++i) copies->push_back(i);
@@ -74,13 +76,20 @@ int run_fleet(const LaunchOptions& options, const LaunchSettings& settings) {
     job.limits.jobs = options.jobs;
     job.limits.timeout_ms = options.timeout_ms;
     job.limits.retries = options.retries;
+    job.limits.max_failures = options.max_failures;
     job.output = options.output;
     job.tag = options.tag;
     FleetReport report;
+    // The log of a rerun goes on in the same file, so that it holds the whole
+    // campaign, and so do JUnit and the page.
+    bool append = options.joblog != nullptr && options.rerun_failed != nullptr &&
+                  same_file(options.joblog, options.rerun_failed);
     try {
-        int status = select_copies(options, settings, &job.copies);
+        std::vector<CopyRecord> history;
+        int status = select_copies(options, settings, &job.copies, append ? &history : nullptr);
         if (status != 0) return status;
         if (!report.track(job.copies)) throw std::bad_alloc();
+        if (append) report.set_history(std::move(history));
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "SpawnBench: cannot allocate handles for %d copies\n", job.plan.count);
         return 1;
@@ -92,15 +101,15 @@ int run_fleet(const LaunchOptions& options, const LaunchSettings& settings) {
     }
 
     std::string error;
-    // The log of a rerun goes on in the same file, so that it holds the whole
-    // campaign.
-    bool append = options.joblog != nullptr && options.rerun_failed != nullptr &&
-                  same_file(options.joblog, options.rerun_failed);
     if (options.joblog != nullptr && !report.open_joblog(options.joblog, append, &error)) {
         std::fprintf(stderr, "SpawnBench: %s\n", error.c_str());
         return 2;
     }
     if (options.junit != nullptr && !report.open_junit(options.junit, &error)) {
+        std::fprintf(stderr, "SpawnBench: %s\n", error.c_str());
+        return 2;
+    }
+    if (options.html != nullptr && !report.open_html(options.html, &error)) {
         std::fprintf(stderr, "SpawnBench: %s\n", error.c_str());
         return 2;
     }

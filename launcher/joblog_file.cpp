@@ -36,8 +36,8 @@ int check_joblog(const char* path) {
     return 2;
 }
 
-void add_joblog_line(const char* path, const CopyRecord& attempt) {
-    const std::string line = joblog_line(attempt);
+void add_joblog_line(const char* path, const CopyRecord& copy, const TryRecord& attempt) {
+    const std::string line = joblog_line(copy, attempt);
     int result = util_append_locked(path, kJobLogHeader, line.data(), line.size());
     // The copies go on; a rerun takes a copy without a line for one to run.
     if (result != 0) std::fprintf(stderr, "SpawnBench: %s\n", message(path, result).c_str());

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "report.h"
+#include "record.h"
 
 // Creates or empties `path` with the job log's header, as a run does. False
 // with a one-line message if it cannot.
@@ -14,6 +14,6 @@ bool start_joblog(const char* path, std::string* error);
 // a one-line message on standard error.
 int check_joblog(const char* path);
 
-// Adds the line of this try; a line that cannot be added is reported on
-// standard error.
-void add_joblog_line(const char* path, const CopyRecord& attempt);
+// Adds the line of `attempt`, a try of `copy`; a line that cannot be added is
+// reported on standard error.
+void add_joblog_line(const char* path, const CopyRecord& copy, const TryRecord& attempt);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "report.h"
+#include "record.h"
 
 namespace {
 
@@ -138,20 +138,37 @@ std::string junit_document(const CopyRecord* copies, int32_t count, int64_t elap
         } else {
             name += "no indices";
         }
+        int64_t total_ms = 0;
+        for (const TryRecord& attempt : copy.tries) total_ms += attempt.runtime_ms;
         cases += "  <testcase classname=\"SpawnBench\" name=\"" + attribute(name) + "\" time=\"" +
-                 seconds(copy.total_ms) + "\"";
+                 seconds(total_ms) + "\"";
         std::string body;
+        const TryRecord* last = last_try(copy);
         if (copy_failed(copy)) {
             ++failures;
             body += "    <failure message=\"" + attribute(how_it_failed(copy)) + "\"/>\n";
-        } else if (copy.state == CopyState::kStopped || copy.state == CopyState::kNotTried) {
+        } else if (flaky_try(copy) > 0) {
+            // As Surefire marks a test that passed on a rerun: one per failed try.
+            int32_t number = 0;
+            for (const TryRecord& attempt : copy.tries) {
+                if (attempt.outcome == TryOutcome::kNotTried) continue;
+                ++number;
+                if (!try_failed(attempt)) continue;
+                body += "    <flakyFailure message=\"" +
+                        attribute("try " + std::to_string(number) + ": copy " +
+                                  std::to_string(copy.copy) + " " + try_words(attempt)) +
+                        "\" type=\"" + attribute(try_words(attempt)) + "\"/>\n";
+            }
+        } else if (last == nullptr || last->outcome == TryOutcome::kStopped ||
+                   last->outcome == TryOutcome::kNotTried) {
             ++skipped;
-            body += std::string("    <skipped message=\"") +
-                    (copy.state == CopyState::kStopped ? "stopped by SpawnBench"
-                                                       : "never tried: the fleet was stopped") +
-                    "\"/>\n";
+            const char* why = last == nullptr ? "never tried: no line in the job log"
+                              : last->outcome == TryOutcome::kStopped
+                                  ? "stopped by SpawnBench"
+                                  : "never tried: the fleet was stopped";
+            body += std::string("    <skipped message=\"") + why + "\"/>\n";
         }
-        if (!copy.output.empty() && copy.tries > 0) {
+        if (!copy.output.empty() && tries_run(copy) > 0) {
             body += "    <system-out>" + xml_text(file_tail(copy.output)) + "</system-out>\n";
         }
         cases += body.empty() ? "/>\n" : ">\n" + body + "  </testcase>\n";

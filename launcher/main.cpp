@@ -52,6 +52,8 @@ int main(int argc, char** argv) {
             return run_copy(options, settings);
         case LaunchMode::kSlurm:
             return print_slurm_script(options, settings);
+        case LaunchMode::kReport:
+            return report_campaign(options, settings);
         case LaunchMode::kRun:
             break;
     }

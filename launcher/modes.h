@@ -9,13 +9,25 @@
 
 #include "options.h"
 #include "plan.h"
+#include "record.h"
 #include "settings.h"
 
 // The copies of the plan that a run takes on: all of them, those of --only,
-// or those that --rerun-failed finds left. Returns 0, or the exit status
+// or those that --rerun-failed finds left; then `history`, if given, gets
+// the job log's record of the whole plan. Returns 0, or the exit status
 // after a one-line message (2 for a bad list or job log).
 int select_copies(const LaunchOptions& options, const LaunchSettings& settings,
-                  std::vector<int32_t>* copies);
+                  std::vector<int32_t>* copies, std::vector<CopyRecord>* history = nullptr);
+
+// Reads a whole file into `text`; false with a one-line message naming it as
+// `what` ("job log") and the file.
+bool read_whole_file(const char* path, const char* what, std::string* text, std::string* error);
+
+// Writes --junit and --html for the campaign in job log options.report (the
+// --report mode), starting nothing. 2 for a job log that cannot be read or
+// is not this plan's; 1 if a file cannot be written, or with --strict a
+// copy failed.
+int report_campaign(const LaunchOptions& options, const LaunchSettings& settings);
 
 // True if the paths name one file (the same text, or one file by two names).
 bool same_file(const char* a, const char* b);

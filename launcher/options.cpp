@@ -61,6 +61,9 @@ enum : int {
     kJunit,
     kVersion,
     kContain,
+    kHtml,
+    kReport,
+    kMaxFailures,
 };
 
 const option kLongOptions[] = {
@@ -82,6 +85,9 @@ const option kLongOptions[] = {
     {"junit", required_argument, nullptr, kJunit},
     {"version", no_argument, nullptr, kVersion},
     {"contain", no_argument, nullptr, kContain},
+    {"html", required_argument, nullptr, kHtml},
+    {"report", required_argument, nullptr, kReport},
+    {"max-failures", required_argument, nullptr, kMaxFailures},
     {nullptr, 0, nullptr, 0},
 };
 bool takes_no_value(const std::string& name) {
@@ -121,7 +127,7 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
     // Only one mode per run.
     auto set_mode = [&](LaunchMode mode) {
         if (options->mode != LaunchMode::kRun && options->mode != mode) {
-            *error = "--plan, --copy and --slurm exclude each other";
+            *error = "--plan, --copy, --slurm and --report exclude each other";
             return false;
         }
         options->mode = mode;
@@ -225,6 +231,21 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
             case kContain:
                 options->contain = true;
                 break;
+            case kHtml:
+                options->html = original(optarg);
+                break;
+            case kReport:
+                if (!set_mode(LaunchMode::kReport)) return false;
+                options->report = original(optarg);
+                break;
+            case kMaxFailures:
+                if (!parse_whole_number(original(optarg), &options->max_failures) ||
+                    options->max_failures < 1) {
+                    *error = "invalid number of failures '" + printable(original(optarg)) +
+                             "': expected a whole number from 1 to 2147483647";
+                    return false;
+                }
+                break;
             case ':':
             case '?': {
                 // A long option, or a missing value, is always the element just
@@ -258,8 +279,24 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
             "invalid maximum '" + printable(plain[0]) + "': expected a number from 1 to 2147483647";
         return false;
     }
-    // They report on a fleet that this run supervises; the other modes run none.
     const LaunchMode mode = options->mode;
+    if (mode == LaunchMode::kReport) {
+        // It reads a campaign's job log and starts nothing.
+        if (options->joblog != nullptr || !options->output.empty() || options->tag ||
+            options->jobs > 0 || options->timeout_ms > 0 || options->retries > 0 ||
+            options->only != nullptr || options->rerun_failed != nullptr || options->contain ||
+            options->max_failures > 0) {
+            *error =
+                "--report takes only --junit, --html, --strict, --total, --seed-id and the "
+                "maximum";
+            return false;
+        }
+        if (options->junit == nullptr && options->html == nullptr) {
+            *error = "--report needs --junit FILE or --html FILE to write";
+            return false;
+        }
+        return true;
+    }
     if (mode != LaunchMode::kRun && options->strict) {
         *error = "--strict goes with a fleet run, not with --plan, --copy or --slurm";
         return false;
@@ -284,6 +321,12 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
     if ((mode == LaunchMode::kPlan || mode == LaunchMode::kCopy) &&
         (options->jobs > 0 || options->junit != nullptr)) {
         *error = "--jobs and --junit go with a fleet run or --slurm, not with --plan or --copy";
+        return false;
+    }
+    if (mode != LaunchMode::kRun && (options->html != nullptr || options->max_failures > 0)) {
+        // A Slurm task knows only its own copy, so none can stop the others.
+        *error =
+            "--html and --max-failures go with a fleet run, not with --plan, --copy or --slurm";
         return false;
     }
     if (mode == LaunchMode::kSlurm && options->junit != nullptr) {
@@ -346,6 +389,11 @@ std::string options_usage() {
                   "  --rerun-failed FILE  run only the copies without a successful line in\n"
                   "                  the job log FILE, written by --joblog for this plan\n"
                   "  --junit FILE    write the results as JUnit XML for CI\n"
+                  "  --html FILE     write the campaign as a page: a timeline of every try\n"
+                  "  --max-failures N  once N copies have failed, start no more and stop\n"
+                  "                  the rest\n"
+                  "  --report FILE   write --junit and --html for the campaign in job log FILE\n"
+                  "                  (all its reruns), starting nothing\n"
                   "  --contain       run the copies in a PID namespace that dies with\n"
                   "                  SpawnBench, even by kill -9 (they see their pids in it)\n",
                   kCoreTestProgram, kDefaultMaximum);

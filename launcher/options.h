@@ -9,10 +9,11 @@
 
 // What the run does with the fleet plan.
 enum class LaunchMode {
-    kRun,    // start every copy here and supervise them
-    kPlan,   // print every copy's command line
-    kCopy,   // run copies one after the other in the foreground
-    kSlurm,  // print a batch script that runs the plan as a Slurm job array
+    kRun,     // start every copy here and supervise them
+    kPlan,    // print every copy's command line
+    kCopy,    // run copies one after the other in the foreground
+    kSlurm,   // print a batch script that runs the plan as a Slurm job array
+    kReport,  // write JUnit and the page from a job log
 };
 
 struct LaunchOptions {
@@ -38,6 +39,9 @@ struct LaunchOptions {
     const char* only = nullptr;          // --only LIST, checked against the plan
     const char* rerun_failed = nullptr;  // --rerun-failed FILE
     const char* junit = nullptr;         // --junit FILE
+    const char* html = nullptr;          // --html FILE
+    const char* report = nullptr;        // --report LOG
+    int32_t max_failures = 0;            // --max-failures N; 0: no limit
     bool contain = false;                // --contain: the fleet in a PID namespace
 };
 

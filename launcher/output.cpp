@@ -14,13 +14,30 @@ constexpr size_t kChunkBytes = 1024 * 1024;
 
 std::string status_text(const std::string& line, size_t shown) {
     std::string text = "\r" + line;
-    if (shown > line.size()) text += std::string(shown - line.size(), ' ');
+    size_t length = display_length(line);
+    if (shown > length) text += std::string(shown - length, ' ');
     // The cursor waits at the start: a copy's own output overwrites the line
     // instead of running on after it.
     return text + "\r";
 }
 
 }  // namespace
+
+size_t display_length(const std::string& text) {
+    size_t length = 0;
+    for (char c : text) length += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return length;
+}
+
+std::string fit_to_columns(const std::string& line, size_t columns) {
+    if (columns <= 1 || display_length(line) < columns) return line;
+    size_t i = 0;
+    for (size_t shown = 0; i < line.size(); ++i) {
+        if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+        if (shown++ == columns - 1) break;
+    }
+    return line.substr(0, i);
+}
 
 bool check_output_pattern(const std::string& pattern, std::string* error) {
     bool has_copy = false;
@@ -144,8 +161,7 @@ void FleetConsole::status(const std::string& text) {
     if (!live_status_) return;
     std::string line = text;
     // A line that wraps could not be rewritten in place.
-    size_t columns = static_cast<size_t>(util_stderr_columns());
-    if (columns > 1 && line.size() >= columns) line.resize(columns - 1);
+    line = fit_to_columns(line, static_cast<size_t>(util_stderr_columns()));
     if (tagged_) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -156,7 +172,7 @@ void FleetConsole::status(const std::string& text) {
         return;
     }
     write_now(2, status_text(line, status_shown_));
-    status_shown_ = line.size();
+    status_shown_ = display_length(line);
 }
 
 void FleetConsole::clear_status() {
@@ -256,7 +272,7 @@ void FleetConsole::writer() {
         }
         if (status_pending_) {
             std::string text = status_text(pending_status_, status_shown_);
-            status_shown_ = pending_status_.size();
+            status_shown_ = display_length(pending_status_);
             status_pending_ = false;
             lock.unlock();
             util_write_standard(2, text.data(), text.size());

@@ -26,6 +26,12 @@ bool make_output_files(const std::string& pattern, const std::vector<int32_t>& c
 // The same pattern for a Slurm job array, whose task ids are the copies.
 std::string slurm_output_pattern(const std::string& pattern);
 
+// Characters in UTF-8 `text`, as a terminal shows them in columns.
+size_t display_length(const std::string& text);
+// `line` cut to fewer than `columns` characters (left whole for 0 or 1): a
+// status line that wrapped could not be rewritten in place.
+std::string fit_to_columns(const std::string& line, size_t columns);
+
 // A line longer than this is passed on in pieces of this size.
 constexpr size_t kMaxLinePiece = 64 * 1024;
 

@@ -24,7 +24,7 @@ Schedule::Schedule(const std::vector<int32_t>& copies, const CampaignLimits& lim
 
 ScheduleStep Schedule::next(int64_t now_ms) const {
     ScheduleStep step;
-    if (stopping_) return step;
+    if (stopping_ || failure_limit_reached()) return step;
     int32_t size = static_cast<int32_t>(slots_.size());
     if (limits_.timeout_ms > 0) {
         for (int32_t i = 0; i < size; ++i) {
@@ -78,6 +78,7 @@ bool Schedule::ended(int32_t slot, TryEnd end) {
         return true;
     }
     s.state = SlotState::kFailed;
+    ++failed_;
     return false;
 }
 

@@ -9,9 +9,10 @@
 #include <vector>
 
 struct CampaignLimits {
-    int32_t jobs = 0;        // at most this many copies at once; 0: all at once
-    int64_t timeout_ms = 0;  // a try that runs longer is stopped; 0: never
-    int32_t retries = 0;     // more tries for a copy whose try failed
+    int32_t jobs = 0;          // at most this many copies at once; 0: all at once
+    int64_t timeout_ms = 0;    // a try that runs longer is stopped; 0: never
+    int32_t retries = 0;       // more tries for a copy whose try failed
+    int32_t max_failures = 0;  // stop once this many copies failed for good; 0: never
 };
 
 enum class SlotState : uint8_t {
@@ -45,7 +46,7 @@ public:
     Schedule(const std::vector<int32_t>& copies, const CampaignLimits& limits);
 
     // What is due at `now_ms`. Nothing changes until the loop reports back.
-    // Nothing is due once the fleet is stopping.
+    // Nothing is due once the fleet is stopping, or has failed enough.
     ScheduleStep next(int64_t now_ms) const;
     // The time of the next deadline, or -1 if no running try has one.
     int64_t next_deadline() const;
@@ -62,6 +63,12 @@ public:
     void stopped(int32_t slot);
 
     bool stopping() const { return stopping_; }
+    // As many copies failed for good as max_failures allows: nothing more
+    // starts, and the loop stops the rest.
+    bool failure_limit_reached() const {
+        return limits_.max_failures > 0 && failed_ >= limits_.max_failures;
+    }
+    int32_t failed() const { return failed_; }
     // Nothing runs and nothing waits.
     bool finished() const { return running_ == 0 && waiting_ == 0; }
     int32_t running() const { return running_; }
@@ -72,6 +79,7 @@ private:
     CampaignLimits limits_;
     int32_t running_ = 0;
     int32_t waiting_ = 0;
+    int32_t failed_ = 0;  // for good, with no try left
     bool stopping_ = false;
 };
 

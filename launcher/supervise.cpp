@@ -76,6 +76,10 @@ private:
                    std::chrono::steady_clock::now() - begin_)
             .count();
     }
+    // --max-failures is reached while copies still run or wait.
+    bool failed_enough() const {
+        return schedule_.failure_limit_reached() && !schedule_.finished();
+    }
     void carry_out(int64_t now);
     void start(int32_t slot);
     void check_ends();
@@ -121,6 +125,7 @@ int Supervisor::run() {
             return 1;
         }
     }
+    report_->set_jobs(job_.limits.jobs);
     for (int32_t i = 0; i < count; ++i) {
         CopyRecord& record = report_->record(i);
         FleetCopy range = fleet_copy(job_.plan, job_.copies[static_cast<size_t>(i)]);
@@ -145,7 +150,7 @@ int Supervisor::run() {
     } else {
         pthread_detach(thread);
         int64_t next_pass = now_ms();
-        while (!g_stop.load() && !console_->broken()) {
+        while (!g_stop.load() && !console_->broken() && !failed_enough()) {
             int64_t now = now_ms();
             if (now >= next_pass) {
                 // Every copy is asked on every pass.
@@ -170,6 +175,11 @@ int Supervisor::run() {
         }
         if (console_->broken()) {
             console_->line(2, "SpawnBench: standard output is closed; stopping the copies\n");
+        }
+        if (failed_enough() && !g_stop.load()) {
+            int32_t failed = schedule_.failed();
+            report_->stopping_early(std::to_string(failed) + (failed == 1 ? " copy" : " copies") +
+                                    " failed, as many as --max-failures allows");
         }
     }
     stop_all();
@@ -212,7 +222,7 @@ void Supervisor::start(int32_t slot) {
     schedule_.started(slot, now_ms());
     if (io.handle == UTIL_NO_PROCESS) {
         note_failed_start(why);
-        schedule_.ended(slot, TryEnd::kStartFailed);
+        if (schedule_.ended(slot, TryEnd::kStartFailed)) report_->copy_retrying(slot);
     }
 }
 
@@ -251,7 +261,8 @@ void Supervisor::end_try(int32_t slot, const util_process_end& end) {
         util_process_kill_handle(io.handle);
         io.handle = UTIL_NO_PROCESS;
     }
-    schedule_.ended(slot, failed ? TryEnd::kFailed : TryEnd::kPassed);
+    if (schedule_.ended(slot, failed ? TryEnd::kFailed : TryEnd::kPassed))
+        report_->copy_retrying(slot);
 }
 
 void Supervisor::time_out(int32_t slot) {
@@ -266,7 +277,7 @@ void Supervisor::time_out(int32_t slot) {
     io.handle = UTIL_NO_PROCESS;
     drain(slot);
     report_->copy_timed_out(slot, job_.limits.timeout_ms);
-    schedule_.ended(slot, TryEnd::kTimedOut);
+    if (schedule_.ended(slot, TryEnd::kTimedOut)) report_->copy_retrying(slot);
 }
 
 void Supervisor::stop_all() {

@@ -90,7 +90,7 @@ TEST(Options, ModesAndTheValuesThatFreezeAPlan) {
     EXPECT_EQ(late.options.mode, LaunchMode::kSlurm);
     EXPECT_EQ(late.options.maximum, 7);
 
-    EXPECT_EQ(parse({"--plan", "--copy=1"}).error, "--plan, --copy and --slurm exclude each other");
+    EXPECT_EQ(parse({"--plan", "--copy=1"}).error, "--plan, --copy, --slurm and --report exclude each other");
     EXPECT_EQ(parse({"--copy"}).error, "option '--copy' needs a value (see SpawnBench --help)");
     EXPECT_EQ(parse({"--total=2147483648"}).error,
               "invalid total '2147483648': expected a whole number from -2147483648 to "

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "joblog.h"
-#include "report.h"
+#include "record.h"
 #include "temp_dir.h"
 #include "vorn_append.h"
 
@@ -62,12 +62,13 @@ TEST(JobLogAppend, LongLinesFromManyProcessesArriveWholeUnderOneHeader) {
     const std::string path = dir.file("campaign.log");
     // Commands from 0 to 4 KiB, each line telling its own length.
     auto line_of = [](int i) {
-        CopyRecord record;
-        record.copy = i;
-        record.state = CopyState::kEnded;
-        record.command = std::string(static_cast<size_t>(i) * 4096 / (kWriters - 1),
-                                     static_cast<char>('a' + i % 26));
-        return joblog_line(record);
+        CopyRecord copy;
+        copy.copy = i;
+        copy.command = std::string(static_cast<size_t>(i) * 4096 / (kWriters - 1),
+                                   static_cast<char>('a' + i % 26));
+        TryRecord attempt;
+        attempt.outcome = TryOutcome::kExited;
+        return joblog_line(copy, attempt);
     };
     ASSERT_TRUE(at_once([&](int i) {
         std::string line = line_of(i);

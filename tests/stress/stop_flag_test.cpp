@@ -73,8 +73,8 @@ protected:
         EXPECT_NE(out.find("Click enter to exit\n"), std::string::npos);
         EXPECT_EQ(out.find("All VORNCore Stopped!"), std::string::npos);
         for (int32_t i = 0; i < kCopies; ++i) {
-            EXPECT_EQ(report_.record(i).state, CopyState::kStopped);
-            EXPECT_FALSE(util_is_process_running(report_.record(i).handle));
+            EXPECT_EQ(report_.record(i).tries.back().outcome, TryOutcome::kStopped);
+            EXPECT_FALSE(util_is_process_running(report_.handle(i)));
         }
     }
 

@@ -155,7 +155,7 @@ void FleetReport::copy_started(int32_t index, const char* command_line,
     attempt.start_epoch_ms = epoch_ms();
     attempt.outcome = handle == UTIL_NO_PROCESS ? TryOutcome::kStartFailed : TryOutcome::kRunning;
     copy.tries.push_back(attempt);
-    if (copy.command.empty()) copy.command = command_line;
+    if (copy.command.empty() && command_line != nullptr) copy.command = command_line;
     // A failed start has ended as far as the log goes.
     if (attempt.outcome == TryOutcome::kStartFailed) log(index);
 }

@@ -126,11 +126,16 @@ int Supervisor::run() {
         }
     }
     report_->set_jobs(job_.limits.jobs);
+    char line[kCommandLineSize];
     for (int32_t i = 0; i < count; ++i) {
         CopyRecord& record = report_->record(i);
         FleetCopy range = fleet_copy(job_.plan, job_.copies[static_cast<size_t>(i)]);
         record.first = range.start;
         record.share = range.share;
+        // A copy never tried is logged with its command too, so that a rerun
+        // knows the log for this plan's.
+        if (fleet_command_line(line, sizeof line, job_.tmpl, range, record.copy))
+            record.command = line;
         if (!job_.output.empty()) record.output = output_path(job_.output, record.copy);
     }
 

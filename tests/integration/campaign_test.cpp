@@ -325,8 +325,12 @@ TEST_F(Campaign, FailedRangesRunAgainUntilEveryIndexPassedOnce) {
     // Only the failed ranges run again, and the log goes on.
     std::filesystem::remove_all(records_);
     mkdir(records_.c_str(), 0755);
-    run_to_end(options({"1", "--rerun-failed", "log", "--joblog", "log"}), 0, &out, &err);
+    // A rerun's JUnit covers the whole campaign when its log goes on.
+    run_to_end(options({"1", "--rerun-failed", "log", "--joblog", "log", "--junit", "rerun.xml"}),
+               0, &out, &err);
     EXPECT_EQ(recorded_copies(), (std::set<int>{2, 5}));
+    const std::string rerun_junit = read_file(work_ + "/rerun.xml");
+    EXPECT_NE(rerun_junit.find("tests=\"6\" failures=\"0\""), std::string::npos) << rerun_junit;
     std::map<std::string, std::string> last;
     rows = testsupport::joblog_outcomes(read_file(work_ + "/log"));
     EXPECT_EQ(rows[0][0], "Seq");
@@ -334,12 +338,59 @@ TEST_F(Campaign, FailedRangesRunAgainUntilEveryIndexPassedOnce) {
     EXPECT_EQ(last.size(), 6u);
     for (const auto& [seq, outcome] : last) EXPECT_EQ(outcome, "0/0") << seq;
 
+    // The whole campaign, reruns and all, from the run and from the log alone.
+    run_to_end(options({"1", "--report", "log", "--junit", "whole.xml", "--html", "whole.html"}), 0,
+               &out, &err);
+    EXPECT_EQ(err,
+              "SpawnBench: 3 copies were flaky: copy 2 passed on its 3rd try; copy 4 passed on "
+              "its 2nd try; copy 5 passed on its 3rd try\n");
+    check = "cd '" + work_ +
+            "' && xmllint --noout whole.xml && /usr/bin/python3 -c \"import junitparser; "
+            "s = next(iter(junitparser.JUnitXml.fromfile('whole.xml'))); "
+            "assert (s.tests, s.failures, s.skipped) == (6, 0, 0), (s.tests, s.failures); "
+            "c = [c for c in s if c.name == 'copy 2: indices 2-2'][0]; "
+            "f = c._elem.findall('flakyFailure'); "
+            "m = [x.get('message') for x in f]; "
+            "assert len(m) == 2 and m[1].startswith('try 2: copy 2 timed out after 3'), m\"";
+    EXPECT_EQ(std::system(check.c_str()), 0);
+    EXPECT_NE(read_file(work_ + "/whole.html").find("id=\"campaign\""), std::string::npos);
+
     run_to_end(options({"1", "--rerun-failed", "log"}), 0, &out, &err);
     EXPECT_EQ(out, "SpawnBench: no copy is left to run: each one passed in job log 'log'\n");
     // The same log does not fit another plan.
-    run_to_end(options({"2", "--rerun-failed", "log"}), 2, &out, &err);
-    EXPECT_EQ(err.rfind("SpawnBench: job log 'log' was written for another plan: copy ", 0), 0u)
-        << err;
+    for (const char* mode : {"--rerun-failed", "--report"}) {
+        run_to_end(options({"2", mode, "log", "--junit", "x.xml"}), 2, &out, &err);
+        EXPECT_EQ(err.rfind("SpawnBench: job log 'log' was written for another plan: copy ", 0), 0u)
+            << err;
+    }
+}
+
+TEST_F(Campaign, MaxFailuresStopsTheCampaignAndLeavesTheRestUntried) {
+    write_config(5);
+    std::string out, err;
+    // One at a time: copy 0 passes, copy 1 fails, and nothing else starts.
+    run_to_end(options({"1", "-j", "1", "--max-failures", "1", "--strict", "--joblog", "log",
+                        "--junit", "results.xml"},
+                       {"VORNCORE_EXIT_1=3"}),
+               1, &out, &err);
+    EXPECT_EQ(out.find("All VORNCore Stopped!"), std::string::npos) << out;
+    EXPECT_EQ(err,
+              "SpawnBench: 1 of 5 copies failed: copy 1 exited with status 3\n"
+              "SpawnBench: the campaign was stopped early: 1 copy failed, as many as "
+              "--max-failures allows\n");
+    auto rows = testsupport::joblog_outcomes(read_file(work_ + "/log"));
+    ASSERT_EQ(rows.size(), 6u);
+    std::multiset<std::string> outcomes;
+    for (size_t i = 1; i < rows.size(); ++i)
+        outcomes.insert(rows[i][0] + ":" + rows[i][1] + "/" + rows[i][2]);
+    EXPECT_EQ(outcomes,
+              (std::multiset<std::string>{"1:0/0", "2:3/0", "3:-1/0", "4:-1/0", "5:-1/0"}));
+    EXPECT_NE(read_file(work_ + "/results.xml").find("failures=\"1\" errors=\"0\" skipped=\"3\""),
+              std::string::npos);
+    EXPECT_EQ(recorded_copies(), (std::set<int>{0, 1}));
+    // Its log, untried copies and all, is this plan's for a rerun.
+    run_to_end(options({"1", "--rerun-failed", "log"}), 0, &out, &err);
+    EXPECT_EQ(recorded_copies(), (std::set<int>{0, 1, 2, 3, 4})) << err;
 }
 
 }  // namespace

@@ -155,8 +155,9 @@ bool slurm_script(const SlurmJob& job, std::string* script, std::string* error) 
         " --total=" + std::to_string(s.total) + " --seed-id=" + shell_quoted(s.tmpl);
     std::string text = "#!/bin/sh\n# SpawnBench's fleet as a Slurm job array, ";
     text += one_each ? std::string("one task per copy:\n# ")
-                     : "each of its " + std::to_string(groups.count) + " tasks running up to " +
-                           std::to_string(longest) + "\n# copies one after the other: ";
+                     : "each of its " + std::to_string(groups.count) +
+                           " tasks running its\n# copies (at most " + std::to_string(longest) +
+                           ") one after the other: ";
     text += (listed ? std::to_string(count) + " chosen of " : std::string()) +
             std::to_string(plan.count) + " copies over " + std::to_string(s.total) +
             " indices, at most " + std::to_string(job.maximum) +
@@ -189,8 +190,14 @@ bool slurm_script(const SlurmJob& job, std::string* script, std::string* error) 
         // more while t < extra.
         const std::string share = std::to_string(groups.share);
         const std::string extra = std::to_string(groups.extra);
-        text += "t=" + task + "\nfirst=$((t * " + share + " + (t < " + extra + " ? t : " + extra +
-                ")))\ncopies=$first-$((first + " + share + " - (t < " + extra + " ? 0 : 1)))\n";
+        text += "t=" + task + "\n";
+        if (groups.extra == 0) {
+            text += "first=$((t * " + share + "))\ncopies=$first-$((first + " +
+                    std::to_string(groups.share - 1) + "))\n";
+        } else {
+            text += "first=$((t * " + share + " + (t < " + extra + " ? t : " + extra +
+                    ")))\ncopies=$first-$((first + " + share + " - (t < " + extra + " ? 0 : 1)))\n";
+        }
     } else {
         text += "case " + task + " in\n";
         std::vector<int32_t> group;

@@ -104,7 +104,8 @@ TEST(SlurmScript, BigPlansRunInGroupsOfCopies) {
     script = script_of(job);
     EXPECT_TRUE(has_line(script, "#SBATCH --array=0-49"));
     EXPECT_TRUE(has_line(script, "#SBATCH --time=134"));  // 2000 copies x 2 tries x 2 s
-    EXPECT_TRUE(has_line(script, "first=$((t * 2000 + (t < 0 ? t : 0)))"));
+    EXPECT_TRUE(has_line(script, "first=$((t * 2000))"));
+    EXPECT_TRUE(has_line(script, "copies=$first-$((first + 1999))"));
     // Each copy of a group has its own output file.
     EXPECT_EQ(script.find("#SBATCH --output"), std::string::npos);
     EXPECT_NE(script.find(" --output='logs/%c.log'"), std::string::npos);

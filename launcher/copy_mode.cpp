@@ -204,13 +204,14 @@ int run_copy(const LaunchOptions& options, const LaunchSettings& settings) {
         if (!copy_command_line(settings, plan, index, line)) return 1;
         lines.emplace_back(line);
     }
-    if (!options.output.empty() && !make_output_files(options.output, copies, &error)) {
-        std::fprintf(stderr, "SpawnBench: %s\n", printable_argument(error.c_str()).c_str());
-        return 2;
-    }
+    // Before anything is written: a file that is not a job log stops it all.
     if (options.joblog != nullptr) {
         int status = check_joblog(options.joblog);
         if (status != 0) return status;
+    }
+    if (!options.output.empty() && !make_output_files(options.output, copies, &error)) {
+        std::fprintf(stderr, "SpawnBench: %s\n", printable_argument(error.c_str()).c_str());
+        return 2;
     }
 
     // Caught from before the start, so that no request is lost.

@@ -25,6 +25,12 @@ bool read_whole_file(const char* path, const char* what, std::string* text, std:
                  "': " + std::strerror(errno);
         return false;
     }
+    // Sized at once: a campaign's log may hold a million lines.
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+        long size = std::ftell(file);
+        if (size > 0) text->reserve(static_cast<size_t>(size));
+        std::rewind(file);
+    }
     char buffer[65536];
     size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text->append(buffer, got);

@@ -1,5 +1,6 @@
 #include "junit.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include "record.h"
@@ -56,12 +57,36 @@ size_t decode(const std::string& s, size_t i, uint32_t* c) {
     return *c >= min ? length : 0;
 }
 
-std::string attribute(const std::string& text) { return xml_text(text); }
+// Bytes that xml_text passes on as they are: printable ASCII but markup.
+bool plain_xml(const std::string& text) {
+    for (char c : text) {
+        unsigned char b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b >= 0x7f || c == '&' || c == '<' || c == '>' || c == '"' || c == '\'')
+            return false;
+    }
+    return true;
+}
 
-std::string seconds(int64_t ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ms) / 1000.0);
-    return text;
+void add_text(std::string* out, const std::string& text) {
+    if (plain_xml(text)) {
+        *out += text;
+    } else {
+        *out += xml_text(text);
+    }
+}
+
+// "12.345": milliseconds as seconds, exactly and without the C library's
+// floating point, which a report of a million copies would feel.
+void add_seconds(std::string* out, int64_t ms) {
+    if (ms < 0) {
+        *out += '-';
+        ms = ms == INT64_MIN ? INT64_MAX : -ms;
+    }
+    *out += std::to_string(ms / 1000);
+    char fraction[5] = {'.', static_cast<char>('0' + ms / 100 % 10),
+                        static_cast<char>('0' + ms / 10 % 10), static_cast<char>('0' + ms % 10),
+                        '\0'};
+    *out += fraction;
 }
 
 // The end of a copy's output file, at most kJunitOutputTail bytes.
@@ -129,35 +154,46 @@ std::string xml_text(const std::string& bytes) {
 std::string junit_document(const CopyRecord* copies, int32_t count, int64_t elapsed_ms) {
     int32_t failures = 0, skipped = 0;
     std::string cases;
+    cases.reserve(static_cast<size_t>(count > 0 ? count : 0) * 96);
     for (int32_t i = 0; i < count; ++i) {
         const CopyRecord& copy = copies[i];
-        std::string name = "copy " + std::to_string(copy.copy) + ": ";
-        if (copy.share > 0) {
-            name += "indices " + std::to_string(copy.first) + "-" +
-                    std::to_string(static_cast<int64_t>(copy.first) + copy.share - 1);
-        } else {
-            name += "no indices";
-        }
         int64_t total_ms = 0;
         for (const TryRecord& attempt : copy.tries) total_ms += attempt.runtime_ms;
-        cases += "  <testcase classname=\"SpawnBench\" name=\"" + attribute(name) + "\" time=\"" +
-                 seconds(total_ms) + "\"";
-        std::string body;
+        cases += "  <testcase classname=\"SpawnBench\" name=\"copy ";
+        cases += std::to_string(copy.copy);
+        if (copy.share > 0) {
+            cases += ": indices ";
+            cases += std::to_string(copy.first);
+            cases += '-';
+            cases += std::to_string(static_cast<int64_t>(copy.first) + copy.share - 1);
+        } else {
+            cases += ": no indices";
+        }
+        cases += "\" time=\"";
+        add_seconds(&cases, total_ms);
+        cases += '"';
+        const size_t open_end = cases.size();
         const TryRecord* last = last_try(copy);
         if (copy_failed(copy)) {
             ++failures;
-            body += "    <failure message=\"" + attribute(how_it_failed(copy)) + "\"/>\n";
+            cases += ">\n    <failure message=\"";
+            add_text(&cases, how_it_failed(copy));
+            cases += "\"/>\n";
         } else if (flaky_try(copy) > 0) {
             // As Surefire marks a test that passed on a rerun: one per failed try.
+            cases += ">\n";
             int32_t number = 0;
             for (const TryRecord& attempt : copy.tries) {
                 if (attempt.outcome == TryOutcome::kNotTried) continue;
                 ++number;
                 if (!try_failed(attempt)) continue;
-                body += "    <flakyFailure message=\"" +
-                        attribute("try " + std::to_string(number) + ": copy " +
-                                  std::to_string(copy.copy) + " " + try_words(attempt)) +
-                        "\" type=\"" + attribute(try_words(attempt)) + "\"/>\n";
+                const std::string words = try_words(attempt);
+                cases += "    <flakyFailure message=\"";
+                add_text(&cases, "try " + std::to_string(number) + ": copy " +
+                                     std::to_string(copy.copy) + " " + words);
+                cases += "\" type=\"";
+                add_text(&cases, words);
+                cases += "\"/>\n";
             }
         } else if (last == nullptr || last->outcome == TryOutcome::kStopped ||
                    last->outcome == TryOutcome::kNotTried) {
@@ -166,17 +202,26 @@ std::string junit_document(const CopyRecord* copies, int32_t count, int64_t elap
                               : last->outcome == TryOutcome::kStopped
                                   ? "stopped by SpawnBench"
                                   : "never tried: the fleet was stopped";
-            body += std::string("    <skipped message=\"") + why + "\"/>\n";
+            cases += ">\n    <skipped message=\"";
+            cases += why;
+            cases += "\"/>\n";
         }
         if (!copy.output.empty() && tries_run(copy) > 0) {
-            body += "    <system-out>" + xml_text(file_tail(copy.output)) + "</system-out>\n";
+            if (cases.size() == open_end) cases += ">\n";
+            cases += "    <system-out>" + xml_text(file_tail(copy.output)) + "</system-out>\n";
         }
-        cases += body.empty() ? "/>\n" : ">\n" + body + "  </testcase>\n";
+        cases += cases.size() == open_end ? "/>\n" : "  </testcase>\n";
     }
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<testsuites>\n"
-           "<testsuite name=\"SpawnBench\" tests=\"" +
-           std::to_string(count) + "\" failures=\"" + std::to_string(failures) +
-           "\" errors=\"0\" skipped=\"" + std::to_string(skipped) + "\" time=\"" +
-           seconds(elapsed_ms) + "\">\n" + cases + "</testsuite>\n</testsuites>\n";
+    std::string head =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<testsuites>\n"
+        "<testsuite name=\"SpawnBench\" tests=\"" +
+        std::to_string(count) + "\" failures=\"" + std::to_string(failures) +
+        "\" errors=\"0\" skipped=\"" + std::to_string(skipped) + "\" time=\"";
+    add_seconds(&head, elapsed_ms);
+    head += "\">\n";
+    head.reserve(head.size() + cases.size() + 32);
+    head += cases;
+    head += "</testsuite>\n</testsuites>\n";
+    return head;
 }

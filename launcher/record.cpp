@@ -58,6 +58,17 @@ bool parse_field(const char* begin, const char* end, bool decimals, int64_t* val
     return true;
 }
 
+// Whether a logged Command is `command` as joblog_command writes it.
+bool same_command(const char* begin, const char* end, const std::string& command) {
+    if (static_cast<size_t>(end - begin) != command.size()) return false;
+    for (size_t i = 0; i < command.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(command[i]);
+        char shown = c < 0x20 || c == 0x7f ? '?' : command[i];
+        if (begin[i] != shown) return false;
+    }
+    return true;
+}
+
 // What a job log line's Exitval and Signal say of its try.
 TryRecord try_from_fields(int64_t exit_value, int64_t signal_number, int64_t runtime_ms) {
     TryRecord attempt;
@@ -356,8 +367,8 @@ bool read_joblog(const std::string& text, const std::string& name, const FleetPl
             copy.command = planned;
             known[static_cast<size_t>(seq - 1)] = true;
         }
-        const std::string logged(fields[8], end);
-        if (logged != joblog_command(copy.command)) {
+        if (!same_command(fields[8], end, copy.command)) {
+            const std::string logged(fields[8], end);
             *error = shown + " was written for another plan: copy " + std::to_string(seq - 1) +
                      " ran '" + printable_argument(logged.c_str()) + "', this plan has '" +
                      joblog_command(copy.command) + "'";
@@ -366,7 +377,8 @@ bool read_joblog(const std::string& text, const std::string& name, const FleetPl
         TryRecord attempt = try_from_fields(exit_value, signal_number, runtime);
         attempt.start_epoch_ms = start;
         copy.tries.push_back(attempt);
-        copy.host.assign(fields[1], field_end(1));
+        if (copy.host.compare(0, std::string::npos, fields[1], field_end(1) - fields[1]) != 0)
+            copy.host.assign(fields[1], field_end(1));
         line = next;
     }
     if (line_number == 0) {

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -39,20 +40,15 @@ std::string slurm_config() {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kScontrolPatienceMs);
     char buffer[4096];
-    bool finished = false;
-    while (out != UTIL_NO_STREAM && std::chrono::steady_clock::now() < deadline) {
+    bool finished = false, failed = out == UTIL_NO_STREAM;
+    while (!finished && !failed && std::chrono::steady_clock::now() < deadline) {
         bool ready = false;
         util_wait(&out, 1, &ready, 50);
-        for (;;) {
-            int64_t got = util_stream_read(out, buffer, sizeof buffer);
-            if (got > 0) {
-                text.append(buffer, static_cast<size_t>(got));
-                continue;
-            }
-            finished = got == 0;
-            break;
-        }
-        if (finished) break;
+        int64_t got;
+        while ((got = util_stream_read(out, buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(got));
+        finished = got == 0;
+        failed = got < 0 && got != -EAGAIN;
     }
     if (out != UTIL_NO_STREAM) util_stream_close(out);
     util_process_kill_handle(handle);

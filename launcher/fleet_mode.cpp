@@ -13,14 +13,10 @@
 #include "report.h"
 #include "supervise.h"
 
-namespace {
-
 bool same_file(const char* a, const char* b) {
     std::error_code failed;
     return std::strcmp(a, b) == 0 || std::filesystem::equivalent(a, b, failed);
 }
-
-}  // namespace
 
 bool read_whole_file(const char* path, const char* what, std::string* text, std::string* error) {
     std::FILE* file = std::fopen(path, "rb");

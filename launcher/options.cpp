@@ -153,11 +153,7 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
                 break;
             case kCopy:
                 if (!set_mode(LaunchMode::kCopy)) return false;
-                if (!parse_whole_number(original(optarg), &options->copy)) {
-                    *error = "invalid copy number '" + printable(original(optarg)) +
-                             "': expected a whole number";
-                    return false;
-                }
+                options->copy = original(optarg);
                 break;
             case kTotal:
                 if (!parse_whole_number(original(optarg), &options->total)) {
@@ -301,9 +297,13 @@ bool parse_options(int argc, char** argv, LaunchOptions* options, std::string* e
         }
         return true;
     }
-    // They report on a fleet that this run supervises; the other modes run none.
-    if (mode != LaunchMode::kRun && (options->joblog != nullptr || options->strict)) {
-        *error = "--joblog and --strict go with a fleet run, not with --plan, --copy or --slurm";
+    if (mode != LaunchMode::kRun && options->strict) {
+        *error = "--strict goes with a fleet run, not with --plan, --copy or --slurm";
+        return false;
+    }
+    if (mode == LaunchMode::kPlan && options->joblog != nullptr) {
+        *error =
+            "--joblog goes with a run, --copy or --slurm, not with --plan, which starts nothing";
         return false;
     }
     if (!options->output.empty() && options->tag) {
@@ -365,10 +365,12 @@ std::string options_usage() {
                   "  -h, --help      show this help and exit\n"
                   "  --version       show the version and exit\n"
                   "  --plan          print each copy's command line, one a line; start nothing\n"
-                  "  --copy N        run only copy N of the plan, in the foreground, and end\n"
-                  "                  with its exit status (128 + the signal's number if killed)\n"
+                  "  --copy LIST     run only these copies of the plan (3 or 3,7-9), one after\n"
+                  "                  the other in the foreground, and end with the exit status\n"
+                  "                  of the last that failed (128 + the signal's number if\n"
+                  "                  killed); with --joblog, add their lines to FILE\n"
                   "  --slurm         print a batch script that runs the plan as a Slurm job\n"
-                  "                  array, one task per copy: SpawnBench --slurm | sbatch\n"
+                  "                  array: SpawnBench --slurm | sbatch\n"
                   "  --total N       take N as the total instead of the INI's\n"
                   "  --seed-id TEXT  take TEXT as the template instead of the INI's seedID\n"
                   "  --joblog FILE   log how each copy ended, one tab-separated line per\n"

@@ -11,7 +11,7 @@
 enum class LaunchMode {
     kRun,     // start every copy here and supervise them
     kPlan,    // print every copy's command line
-    kCopy,    // run one copy in the foreground
+    kCopy,    // run copies one after the other in the foreground
     kSlurm,   // print a batch script that runs the plan as a Slurm job array
     kReport,  // write JUnit and the page from a job log
 };
@@ -21,7 +21,7 @@ struct LaunchOptions {
     bool version = false;
     int32_t maximum = kDefaultMaximum;
     LaunchMode mode = LaunchMode::kRun;
-    int32_t copy = 0;  // the copy of kCopy; may lie outside the plan
+    const char* copy = nullptr;  // kCopy's list, within argv; checked against the plan
     // Values given on the command line take the place of the INI's.
     bool has_total = false;
     int32_t total = 0;

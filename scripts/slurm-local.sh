@@ -6,6 +6,9 @@
 #   bash scripts/slurm-local.sh up [folder]    # default folder: build/slurm-local
 #   export SLURM_CONF=<folder>/slurm.conf      # "up" prints this line
 #   bash scripts/slurm-local.sh down [folder]  # cancels every job, stops all three
+#   bash scripts/slurm-local.sh max-array-size N [folder]  # the running cluster's
+#
+# SLURM_LOCAL_MAX_ARRAY_SIZE sets MaxArraySize at "up" (default 1001, Slurm's).
 #
 # Processes are tracked with proctrack/cgroup (cgroup v1 here), so that
 # scancel reaches every process of a task, including daemons it forked.
@@ -129,6 +132,7 @@ KillWait=2
 # Ended jobs stay in scontrol's records for five minutes.
 MinJobAge=300
 ReturnToService=2
+MaxArraySize=${SLURM_LOCAL_MAX_ARRAY_SIZE:-1001}
 $node NodeAddr=127.0.0.1 State=UNKNOWN
 PartitionName=local Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
@@ -185,6 +189,32 @@ up() {
   echo "export SLURM_CONF=$conf"
 }
 
+# The largest job array the running controller takes, changed in place:
+# reconfigured, or restarted if reconfiguring leaves it as it was.
+max_array_size() {
+  local size="$1" deadline
+  [[ "$size" =~ ^[0-9]+$ ]] || {
+    say "usage: bash scripts/slurm-local.sh max-array-size N [folder]"
+    exit 2
+  }
+  [ -n "$(live_pid "$dir/run/slurmctld.pid" slurmctld)" ] || {
+    say "no controller runs for $conf"
+    exit 1
+  }
+  sed -i "s/^MaxArraySize=.*/MaxArraySize=$size/" "$conf"
+  grep -q "^MaxArraySize=$size\$" "$conf" || echo "MaxArraySize=$size" >>"$conf"
+  shown() { SLURM_CONF="$conf" scontrol show config 2>/dev/null | awk '$1 == "MaxArraySize" { print $3 }'; }
+  SLURM_CONF="$conf" scontrol reconfigure
+  deadline=$((SECONDS + up_timeout))
+  until [ "$(shown)" = "$size" ]; do
+    [ $SECONDS -lt $deadline ] || {
+      say "MaxArraySize is still $(shown), not $size"
+      exit 1
+    }
+    sleep 0.2
+  done
+}
+
 [ "$(id -u)" -eq 0 ] || {
   say "slurmd must run as root: sudo bash $0 $*"
   exit 1
@@ -192,8 +222,13 @@ up() {
 case "$action" in
   up) up ;;
   down) down ;;
+  max-array-size)
+    dir="$(realpath -m "${3:-$root/build/slurm-local}")"
+    conf="$dir/slurm.conf"
+    max_array_size "${2:-}"
+    ;;
   *)
-    say "usage: bash scripts/slurm-local.sh up|down [folder]"
+    say "usage: bash scripts/slurm-local.sh up|down|max-array-size N [folder]"
     exit 2
     ;;
 esac

@@ -249,6 +249,8 @@ TEST_F(Campaign, OutputFilesAndTheUsageErrors) {
         {"--junit", "missing/j.xml"},
         {"--plan", "--jobs", "2"},
         {"--copy", "1", "--junit", "j.xml"},
+        {"--copy", "0-1,x"},
+        {"--copy", "1", "--joblog", "VORNCoreExTest.ini"},  // not a job log: left as it is
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv = args;

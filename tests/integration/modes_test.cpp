@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fleet_folder.h"
+#include "joblog.h"
 #include "spawnbench_run.h"
 #include "temp_dir.h"
 
@@ -138,14 +139,32 @@ TEST_F(Modes, SlurmScriptFreezesThePlanAndNamesTheFolder) {
     output_lines(task);
     EXPECT_EQ(recorded_lines(work_ + "/relative"), Lines{plan[2]});
 
-    // One array holds at most 1001 tasks.
-    testsupport::write_file(work_ + "/VORNCoreExTest.ini", "[Platform]\ntotal=1002\n");
-    SpawnBenchRun big(options({"--slurm", "1"}));
-    EXPECT_EQ(big.wait(kPatience), 2);
-    EXPECT_EQ(big.err(),
-              "SpawnBench: 1002 copies do not fit one Slurm job array of 1001 tasks; give a "
-              "maximum of 2 or more\n");
-    EXPECT_EQ(big.out(), "");
+    // A plan bigger than an array runs in groups, each task's copies adding
+    // their lines to the job log that --slurm started. Without scontrol, the
+    // default MaxArraySize: 1001 tasks.
+    testsupport::write_file(work_ + "/VORNCoreExTest.ini",
+                            "[Platform]\ntotal=1002\nseedID=S%05d\n");
+    testsupport::write_file(work_ + "/campaign.log", "stale\n");
+    RunOptions big = options({"--slurm", "--joblog", "campaign.log", "1"});
+    big.env.push_back("PATH=/nonexistent");
+    text.clear();
+    for (const std::string& line : output_lines(big)) text += line + "\n";
+    EXPECT_NE(text.find("#SBATCH --array=0-1000\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" --joblog='" + work_ + "/campaign.log' "), std::string::npos) << text;
+    EXPECT_EQ(testsupport::read_file(work_ + "/campaign.log"),
+              "Seq\tHost\tStarttime\tJobRuntime\tSend\tReceive\tExitval\tSignal\tCommand\n");
+    testsupport::write_file(path, text);
+    for (const char* id : {"0", "1000"}) {
+        task.env = {std::string("SLURM_ARRAY_TASK_ID=") + id, "VORNCORE_DELAY_MS=0",
+                    "VORNCORE_HOLD_MS=0"};
+        output_lines(task);
+    }
+    std::vector<testsupport::Row> rows =
+        testsupport::joblog_outcomes(testsupport::read_file(work_ + "/campaign.log"));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[1], (testsupport::Row{"1", "0", "0", "VORNCoreExTest.exe S%05d 0 1 0"}));
+    EXPECT_EQ(rows[2][0], "2");
+    EXPECT_EQ(rows[3][0], "1002");
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # SpawnBench's fleets as job arrays on a real Slurm, reached through SLURM_CONF
 # (bash scripts/slurm-local.sh up prints it).
-#   slurm_test.sh <SpawnBench> coverage|failure|cancel|campaign
+#   slurm_test.sh <SpawnBench> coverage|failure|cancel|campaign|any_size
 # Without a cluster the test is skipped (status 77), except in CI, where it
 # fails.
 set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
 spawnbench="$1"
 case_name="$2"
 patience=60 # seconds; only catches hangs
@@ -149,6 +150,54 @@ case "$case_name" in
     copies="$(for f in "$tmp"/records/*.args; do tail -n 1 "$f"; done | sort -nu | xargs)"
     [ "$copies" = "1 3 4" ] || fail "copies run: $copies"
     echo "copies 1, 3 and 4 one at a time; a retry passed, a time-out failed as 124"
+    ;;
+  any_size)
+    # 500 copies on a cluster that takes arrays of 50: 50 tasks of 10 copies,
+    # every copy once, in one job log; copies 7, 123 and 499 fail. Then a
+    # rerun from that log runs just those three and adds their lines.
+    patience=150
+    cluster="$(dirname "$SLURM_CONF")"
+    max_array_size() { bash "$root/scripts/slurm-local.sh" max-array-size "$1" "$cluster" >/dev/null; }
+    trap 'max_array_size 1001; cleanup' EXIT
+    max_array_size 50
+    began=$SECONDS
+    printf '[Platform]\ntotal=500\nseedID=Z%%05d\n' >VORNCoreExTest.ini
+    log="$tmp/campaign.log"
+    slurm_options="--joblog $log"
+    submit 1 VORNCORE_EXIT_7=3 VORNCORE_EXIT_123=5 VORNCORE_EXIT_499=1
+    grep -qx '#SBATCH --array=0-49' "$tmp/script" || fail "array: $(grep array "$tmp/script")"
+    wait_for_end
+    [ "$(task_states | wc -l)" -eq 50 ] || fail "$(task_states | wc -l) tasks"
+    [ "$(records)" -eq 500 ] || fail "$(records) copies ran"
+    [ "$(for f in "$tmp"/records/*.args; do tail -n 1 "$f"; done | sort -u | wc -l)" -eq 500 ] ||
+      fail "not every copy ran"
+    header=$'Seq\tHost\tStarttime\tJobRuntime\tSend\tReceive\tExitval\tSignal\tCommand'
+    [ "$(head -n 1 "$log")" = "$header" ] && [ "$(grep -c '^Seq' "$log")" -eq 1 ] ||
+      fail "header: $(grep '^Seq' "$log")"
+    # Whole lines: nine columns, and the plan's command for the Seq.
+    whole() { awk -F '\t' 'NR > 1 && NF == 9 && $9 == sprintf("VORNCoreExTest.exe Z%%05d %d 1 %d", $1 - 1, $1 - 1)' "$log"; }
+    [ "$(whole | cut -f 1 | sort -un | wc -l)" -eq 500 ] && [ "$(wc -l <"$log")" -eq 501 ] ||
+      fail "job log of $(wc -l <"$log") lines, $(whole | wc -l) whole"
+    [ "$(awk -F '\t' 'NR > 1 && $7 != 0 { print $1 - 1 }' "$log" | sort -n | xargs)" = "7 123 499" ] ||
+      fail "failed: $(awk -F '\t' 'NR > 1 && $7 != 0 { print $1 - 1 }' "$log" | xargs)"
+    echo "500 copies in 50 tasks, each once, 501 lines in the job log ($((SECONDS - began)) s)"
+
+    slurm_options="--rerun-failed $log --joblog $log"
+    submit 1
+    grep -qx '#SBATCH --array=0-2' "$tmp/script" || fail "rerun array: $(grep array "$tmp/script")"
+    wait_for_end
+    [ "$(records)" -eq 503 ] || fail "$(($(records) - 500)) copies ran again"
+    [ "$(wc -l <"$log")" -eq 504 ] && [ "$(whole | wc -l)" -eq 503 ] ||
+      fail "job log of $(wc -l <"$log") lines after the rerun"
+    [ "$(tail -n 3 "$log" | awk -F '\t' '$7 == 0 && $8 == 0 { print $1 - 1 }' | sort -n | xargs)" = "7 123 499" ] ||
+      fail "rerun lines: $(tail -n 3 "$log")"
+    [ -z "$("$spawnbench" --rerun-failed "$log" --plan 1)" ] || fail "copies left after the rerun"
+
+    # The script follows the cluster: arrays of 1000 take a task per copy.
+    max_array_size 1000
+    "$spawnbench" --slurm 1 >"$tmp/script"
+    grep -qx '#SBATCH --array=0-499' "$tmp/script" || fail "array: $(grep array "$tmp/script")"
+    echo "the rerun ran copies 7, 123 and 499 and added 3 lines; $((SECONDS - began)) s in all"
     ;;
   *) fail "unknown case $case_name" ;;
 esac

@@ -202,7 +202,7 @@ void bm_report(benchmark::State& state) {
                                              "--total",
                                              total,
                                              "1"};
-    bool report_first = false;
+    static bool report_first = false;  // alternated across repetitions too
     for (auto _ : state) {
         // Alternated, so that neither side always finds the caches warm.
         report_first = !report_first;
@@ -258,7 +258,7 @@ void bm_campaign(benchmark::State& state) {
     const std::vector<std::string> fleet = {
         spawnbench, "-j", "4", "--joblog", joblog, "--total", std::to_string(copies), "1"};
     const std::vector<std::string> xargs = {"/usr/bin/xargs", "-P", "4", "-n", "4", coretest};
-    bool fleet_first = false;
+    static bool fleet_first = false;
     for (auto _ : state) {
         fleet_first = !fleet_first;
         Outcome a = fleet_first ? run(fleet) : run(xargs, arguments);

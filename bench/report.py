@@ -8,8 +8,14 @@ The second form writes only the Windows build's section, from
 compression_windows.json, at the end of OUTPUT.md; the first keeps it.
 
 RESULTS_DIR holds compression.json, fleet_start.json, fleet_poll.json,
-fleet_output.json, campaign_page.json and, optionally, compression_notrim.json (the small sizes
-again with the heap's trim threshold raised).
+fleet_output.json, campaign_page.json, campaign_report.json, campaign_fleet.json
+and, optionally, compression_notrim.json (the small sizes again with the heap's
+trim threshold raised).
+
+       report.py --campaign RESULTS_DIR OUTPUT.md COMMAND
+
+rewrites only the campaign's section of OUTPUT.md, and its goals in the list
+of those missed, from campaign_report.json and campaign_fleet.json.
 """
 
 import datetime
@@ -33,6 +39,11 @@ GOAL_OUTPUT_VS_DIRECT = 1.05
 GOAL_TAG_RSS_MIB = 32.0
 GOAL_PAGE_BYTES_PER_TRY = 64.0
 GOAL_PAGE_DRAW_MS = 2000.0
+GOAL_REPORT_S = 3.0  # --report over a job log of a million lines
+GOAL_REPORT_VS_PLAN = 1.5  # ...against --rerun-failed reading it
+GOAL_CAMPAIGN_RSS_MIB = 64.0
+GOAL_CAMPAIGN_VS_XARGS = 1.10
+CAMPAIGN_HEADING = "## A campaign's record"
 
 
 def load(path):
@@ -473,9 +484,126 @@ def page_section(lines, runs):
     return missed
 
 
+def campaign_section(lines, report_runs, fleet_runs):
+    if not report_runs and not fleet_runs:
+        return []
+    lines += [
+        CAMPAIGN_HEADING,
+        "",
+        "The report mode, `SpawnBench --report LOG --junit J --html H`, against "
+        "`SpawnBench --plan --rerun-failed LOG`, which reads the same log and prints the "
+        "copies left, starting nothing. The log is generated: N copies of one index, "
+        "one line each (every 1000th failed), or 10 lines each, written round by round "
+        "as reruns append them (nine failed tries, an exit status, a time-out or a "
+        "signal, then a pass but for every 1000th copy). The two runs alternate within "
+        "an iteration; each is timed by its CPU time (user and system, from `wait4`), "
+        "since the machine is shared, and its wall clock is shown beside. Medians; the "
+        "ratio is the median of the per-iteration ratios, with its smallest and "
+        "largest value. "
+        f"Goals: at most {GOAL_REPORT_S:g} s for a million lines, and report ÷ "
+        f"--rerun-failed ≤ {GOAL_REPORT_VS_PLAN:g}.",
+        "",
+        "| job log | lines | report CPU s | --rerun-failed CPU s | report ÷ --rerun-failed "
+        "(min–max) | wall s: report, --rerun-failed | report's peak memory | goals |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    missed = []
+    for key, entry in summaries(report_runs).items():
+        copies, tries = key[1], key[2] if len(key) > 2 else "1"
+        shape = f"{int(copies):,} copies × {tries} line{'s' if tries != '1' else ''}".replace(
+            ",", " ")
+        m = entry["median"]
+        if m is None:
+            lines.append(f"| {shape} | | {'; '.join(entry.get('errors', ['no result']))} "
+                         "| | | | | **missed** |")
+            missed.append(f"report of {shape}")
+            continue
+        failed = []
+        if m["report_cpu_s"] > GOAL_REPORT_S:
+            failed.append(f"≤ {GOAL_REPORT_S:g} s")
+        if m["report_vs_plan"] > GOAL_REPORT_VS_PLAN:
+            failed.append(f"÷ --rerun-failed ≤ {GOAL_REPORT_VS_PLAN:g}")
+        missed += [f"report of {shape}: {what}" for what in failed]
+        lines.append(
+            f"| {shape} | {m['lines']:.0f} | {m['report_cpu_s']:.3f} | {m['plan_cpu_s']:.3f} | "
+            f"{m['report_vs_plan']:.2f}{spread(entry, 'report_vs_plan')} | "
+            f"{m['report_wall_s']:.2f}, {m['plan_wall_s']:.2f} | "
+            f"{m['report_maxrss_MiB']:.0f} MiB | "
+            + (verdict(True) if not failed else "**missed**: " + ", ".join(failed)) + " |")
+    lines += [
+        "",
+        "A campaign: `SpawnBench -j 4 --joblog LOG` over N copies of the stand-in "
+        "(`VORNCORE_DELAY_MS=0 VORNCORE_HOLD_MS=0`, one index each, their output to the "
+        "null device) against `xargs -P 4 -n 4 VORNCoreExTest.exe` reading the same "
+        "command lines' arguments, alternated within an iteration, by the wall clock "
+        "from start to end. The CPU time counts the copies too. The peak memory is "
+        "SpawnBench's own `VmHWM`, read from /proc while it runs. "
+        f"Goals: SpawnBench ÷ xargs ≤ {GOAL_CAMPAIGN_VS_XARGS:.2f}, peak memory ≤ "
+        f"{GOAL_CAMPAIGN_RSS_MIB:g} MiB.",
+        "",
+        "| copies | SpawnBench s | xargs s | SpawnBench ÷ xargs (min–max) | CPU s: "
+        "SpawnBench, xargs | peak memory | goals |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for key, entry in summaries(fleet_runs).items():
+        n = key[-1]
+        m = entry["median"]
+        if m is None:
+            lines.append(f"| {n} | {'; '.join(entry.get('errors', ['no result']))} "
+                         "| | | | | **missed** |")
+            missed.append(f"campaign of {n} copies")
+            continue
+        failed = []
+        if m["fleet_vs_xargs"] > GOAL_CAMPAIGN_VS_XARGS:
+            failed.append(f"÷ xargs ≤ {GOAL_CAMPAIGN_VS_XARGS:.2f}")
+        if m["hwm_MiB"] > GOAL_CAMPAIGN_RSS_MIB:
+            failed.append(f"≤ {GOAL_CAMPAIGN_RSS_MIB:g} MiB")
+        missed += [f"campaign of {n} copies: {what}" for what in failed]
+        lines.append(
+            f"| {n} | {m['fleet_s']:.1f} | {m['xargs_s']:.1f} | "
+            f"{m['fleet_vs_xargs']:.3f}{spread(entry, 'fleet_vs_xargs')} | "
+            f"{m['fleet_cpu_s']:.1f}, {m['xargs_cpu_s']:.1f} | {m['hwm_MiB']:.1f} MiB | "
+            + (verdict(True) if not failed else "**missed**: " + ", ".join(failed)) + " |")
+    lines.append("")
+    return missed
+
+
 def spread_ms(entry):
     reps = [to_ms(r, "real_time") for r in entry["reps"] if "real_time" in r]
     return f" ({min(reps):.0f}–{max(reps):.0f})" if len(reps) > 1 else ""
+
+
+def main_campaign(results, output, command):
+    """Only the campaign's section, measured on its own: the rest is kept."""
+    lines = []
+    missed = campaign_section(lines, load(os.path.join(results, "campaign_report.json")),
+                              load(os.path.join(results, "campaign_fleet.json")))
+    lines.append(
+        "The section above was measured on its own on "
+        f"{datetime.datetime.now().astimezone().strftime('%Y-%m-%d %H:%M %Z')} with "
+        f"`{command}` (load average at the end {load_average()}); `bash scripts/bench.sh` "
+        "runs it with the rest.")
+    lines.append("")
+    with open(output) as f:
+        linux, windows = split_windows(f.read())
+    at = linux.find(CAMPAIGN_HEADING)
+    goals_at = linux.find("## Goals missed")
+    if at < 0:
+        at = end = goals_at
+    else:
+        end = linux.find("\n## ", at + 1) + 1
+    text = linux[:at] + "\n".join(lines) + "\n" + linux[end:]
+    head, sep, rest = text.partition("## Goals missed\n")
+    listed, _, tail = rest.partition("\n\n")
+    if rest.startswith("\n"):
+        listed, _, tail = rest[1:].partition("\n\n")
+    kept = [line for line in listed.splitlines()
+            if line.startswith("- ") and not line.startswith(("- report of", "- campaign of"))]
+    kept += [f"- {m}" for m in missed]
+    text = head + sep + "\n" + ("\n".join(kept) if kept else "None.") + "\n\n" + tail
+    with open(output, "w") as f:
+        f.write(text.rstrip("\n") + "\n" + ("\n" + windows if windows else ""))
+    print(f"wrote {output}; campaign goals missed: {len(missed)}")
 
 
 WINDOWS_HEADING = "## MevCompression.dll under Wine"
@@ -581,6 +709,9 @@ def main():
     if len(sys.argv) == 5 and sys.argv[1] == "--windows":
         main_windows(*sys.argv[2:])
         return
+    if len(sys.argv) == 5 and sys.argv[1] == "--campaign":
+        main_campaign(*sys.argv[2:])
+        return
     if len(sys.argv) != 4:
         sys.exit(__doc__)
     results, output, command = sys.argv[1:]
@@ -620,6 +751,8 @@ def main():
     missed += poll_section(lines, load(os.path.join(results, "fleet_poll.json")))
     missed += output_section(lines, load(os.path.join(results, "fleet_output.json")))
     missed += page_section(lines, load(os.path.join(results, "campaign_page.json")))
+    missed += campaign_section(lines, load(os.path.join(results, "campaign_report.json")),
+                               load(os.path.join(results, "campaign_fleet.json")))
     lines += ["## Goals missed", ""]
     lines += [f"- {m}" for m in missed] if missed else ["None."]
     lines.append("")

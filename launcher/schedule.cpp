@@ -25,19 +25,18 @@ Schedule::Schedule(const std::vector<int32_t>& copies, const CampaignLimits& lim
 ScheduleStep Schedule::next(int64_t now_ms) const {
     ScheduleStep step;
     if (stopping_ || failure_limit_reached()) return step;
-    int32_t size = static_cast<int32_t>(slots_.size());
     if (limits_.timeout_ms > 0) {
-        for (int32_t i = 0; i < size; ++i) {
-            if (slots_[i].state == SlotState::kRunning && now_ms >= slots_[i].deadline_ms)
-                step.time_out.push_back(i);
+        for (int32_t i : running_slots_) {
+            if (now_ms >= slots_[static_cast<size_t>(i)].deadline_ms) step.time_out.push_back(i);
         }
+        std::sort(step.time_out.begin(), step.time_out.end());
     }
     // A slot being timed out is free again once the loop has stopped it.
     int64_t busy = running_ - static_cast<int64_t>(step.time_out.size());
     int64_t free = limits_.jobs > 0 ? limits_.jobs - busy : waiting_;
-    for (int32_t i = 0; i < size && free > 0; ++i) {
+    for (size_t i = first_waiting_; i < slots_.size() && free > 0; ++i) {
         if (slots_[i].state == SlotState::kWaiting) {
-            step.start.push_back(i);
+            step.start.push_back(static_cast<int32_t>(i));
             --free;
         }
     }
@@ -47,9 +46,9 @@ ScheduleStep Schedule::next(int64_t now_ms) const {
 int64_t Schedule::next_deadline() const {
     if (limits_.timeout_ms <= 0 || running_ == 0) return -1;
     int64_t next = -1;
-    for (const Slot& slot : slots_) {
-        if (slot.state == SlotState::kRunning && (next < 0 || slot.deadline_ms < next))
-            next = slot.deadline_ms;
+    for (int32_t i : running_slots_) {
+        int64_t deadline = slots_[static_cast<size_t>(i)].deadline_ms;
+        if (next < 0 || deadline < next) next = deadline;
     }
     return next;
 }
@@ -60,14 +59,28 @@ void Schedule::started(int32_t slot, int64_t now_ms) {
     s.state = SlotState::kRunning;
     ++s.tries;
     s.deadline_ms = limits_.timeout_ms > 0 ? now_ms + limits_.timeout_ms : 0;
+    s.running_at = static_cast<int32_t>(running_slots_.size());
+    running_slots_.push_back(slot);
     --waiting_;
     ++running_;
+    while (first_waiting_ < slots_.size() && slots_[first_waiting_].state != SlotState::kWaiting)
+        ++first_waiting_;
+}
+
+void Schedule::leave_running(int32_t slot) {
+    Slot& s = slots_[static_cast<size_t>(slot)];
+    int32_t last = running_slots_.back();
+    running_slots_[static_cast<size_t>(s.running_at)] = last;
+    slots_[static_cast<size_t>(last)].running_at = s.running_at;
+    running_slots_.pop_back();
+    s.running_at = -1;
+    --running_;
 }
 
 bool Schedule::ended(int32_t slot, TryEnd end) {
     Slot& s = slots_[static_cast<size_t>(slot)];
     if (s.state != SlotState::kRunning) return false;
-    --running_;
+    leave_running(slot);
     if (end == TryEnd::kPassed) {
         s.state = SlotState::kPassed;
         return false;
@@ -75,6 +88,7 @@ bool Schedule::ended(int32_t slot, TryEnd end) {
     if (!stopping_ && s.tries <= limits_.retries) {
         s.state = SlotState::kWaiting;
         ++waiting_;
+        first_waiting_ = std::min(first_waiting_, static_cast<size_t>(slot));
         return true;
     }
     s.state = SlotState::kFailed;
@@ -91,13 +105,14 @@ void Schedule::stop() {
         s.state = s.tries == 0 ? SlotState::kNotTried : SlotState::kFailed;
         --waiting_;
     }
+    first_waiting_ = slots_.size();
 }
 
 void Schedule::stopped(int32_t slot) {
     Slot& s = slots_[static_cast<size_t>(slot)];
     if (s.state != SlotState::kRunning) return;
+    leave_running(slot);
     s.state = SlotState::kStopped;
-    --running_;
 }
 
 bool parse_copy_list(const char* text, int32_t count, std::vector<int32_t>* copies,

@@ -31,6 +31,7 @@ struct Slot {
     int32_t copy = 0;  // the copy's number in the plan
     SlotState state = SlotState::kWaiting;
     int32_t tries = 0;
+    int32_t running_at = -1;  // its place in running_slots() while it runs
     int64_t deadline_ms = 0;  // of the running try, if it has a time-out
 };
 
@@ -73,9 +74,18 @@ public:
     bool finished() const { return running_ == 0 && waiting_ == 0; }
     int32_t running() const { return running_; }
     const std::vector<Slot>& slots() const { return slots_; }
+    // The running slots, in no particular order: a campaign of 100 000
+    // copies at -j 4 asks these at each wake-up, not every slot.
+    const std::vector<int32_t>& running_slots() const { return running_slots_; }
 
 private:
+    void leave_running(int32_t slot);
+
     std::vector<Slot> slots_;
+    std::vector<int32_t> running_slots_;
+    // No slot before it waits, so that finding the next to start does not
+    // walk the copies already done.
+    size_t first_waiting_ = 0;
     CampaignLimits limits_;
     int32_t running_ = 0;
     int32_t waiting_ = 0;

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -104,6 +105,7 @@ private:
     int32_t tried_ = 0;
     char buffer_[kMaxLinePiece];
     std::string batch_;
+    std::vector<int32_t> running_;
     std::vector<util_stream> wait_streams_;
     std::vector<std::pair<int32_t, int>> wait_owners_;
     std::unique_ptr<bool[]> ready_;
@@ -248,9 +250,11 @@ void Supervisor::count_hidden_failures() {
 }
 
 void Supervisor::check_ends() {
-    const std::vector<Slot>& slots = schedule_.slots();
-    for (int32_t i = 0; i < static_cast<int32_t>(slots.size()); ++i) {
-        if (slots[static_cast<size_t>(i)].state != SlotState::kRunning) continue;
+    // Only the running slots are asked, in copy order as before; ending a try
+    // changes the schedule's list, so it is copied first.
+    running_.assign(schedule_.running_slots().begin(), schedule_.running_slots().end());
+    std::sort(running_.begin(), running_.end());
+    for (int32_t i : running_) {
         util_process_end end{};
         if (util_process_end_state(io_[i].handle, &end) == 1) end_try(i, end);
     }

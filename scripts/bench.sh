@@ -28,7 +28,7 @@ else
   build="build-bench"
   cmake_options=()
   targets=(bench_compression bench_fleet_start bench_fleet_poll bench_fleet_output
-    bench_campaign_page)
+    bench_campaign_page bench_campaign)
   [ "$smoke" -eq 0 ] || targets+=(bench_tests)
 fi
 bash scripts/setup.sh "${extra[@]}"
@@ -99,6 +99,15 @@ run fleet_output 1800 "$bin/bench_fleet_output" "${common[@]}" \
   --benchmark_enable_random_interleaving=true
 # Each repetition opens the page in a fresh headless Chromium.
 run campaign_page 600 "$bin/bench_campaign_page" "${common[@]}"
+# The campaign's pairs run one after the other within an iteration; the
+# 100 000-copy campaign takes minutes a side, so it runs twice.
+run campaign_report 1200 "$bin/bench_campaign" "${common[@]}" --benchmark_filter='^report/'
+if [ "$smoke" -eq 1 ]; then
+  run campaign_fleet 600 "$bin/bench_campaign" "${common[@]}" --benchmark_filter='^campaign/'
+else
+  run campaign_fleet 3600 "$bin/bench_campaign" --benchmark_repetitions=2 \
+    --benchmark_filter='^campaign/'
+fi
 
 if [ "$smoke" -eq 1 ]; then
   echo "== checks of the helpers and the report"

@@ -147,6 +147,22 @@ class ReportTest(unittest.TestCase):
                       self.row(text, "| page size |")[0])
         self.assertIn("900 ms | ≤ 2000 ms | met", self.row(text, "| opened to first")[0])
 
+    def test_campaign_goals(self):
+        report = dict(report_cpu_s=0.8, plan_cpu_s=0.6, report_vs_plan=1.33, report_wall_s=1.0,
+                      plan_wall_s=0.7, report_maxrss_MiB=300.0, lines=1e6)
+        slow = dict(report, report_cpu_s=3.5, report_vs_plan=1.8)
+        fleet = dict(fleet_s=70.0, xargs_s=60.0, fleet_vs_xargs=1.17, fleet_cpu_s=50.0,
+                     xargs_cpu_s=48.0, hwm_MiB=30.0)
+        text, stdout = self.make({
+            "campaign_report.json": run("report/1000000/1/iterations:1/manual_time", report) +
+            run("report/100000/10/iterations:1/manual_time", slow),
+            "campaign_fleet.json": run("campaign/100000/iterations:1/manual_time", fleet)})
+        self.assertIn("| met |", self.row(text, "| 1 000 000 copies × 1 line |")[0])
+        self.assertIn("**missed**: ≤ 3 s, ÷ --rerun-failed ≤ 1.5",
+                      self.row(text, "| 100 000 copies × 10 lines |")[0])
+        self.assertIn("**missed**: ÷ xargs ≤ 1.10", self.row(text, "| 100000 |")[0])
+        self.assertIn("goals missed: 3", stdout)
+
 
 if __name__ == "__main__":
     unittest.main()

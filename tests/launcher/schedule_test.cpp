@@ -62,6 +62,24 @@ TEST(Schedule, TimeoutsAndRetries) {
     EXPECT_EQ(t.slots()[0].state, SlotState::kFailed);
 }
 
+TEST(Schedule, RetriedSlotBehindLaterStartsIsStartedFirst) {
+    CampaignLimits limits;
+    limits.jobs = 2;
+    limits.retries = 1;
+    Schedule s({0, 1, 2, 3}, limits);
+    for (int32_t slot : s.next(0).start) s.started(slot, 0);
+    s.started(1, 0);  // not waiting: ignored
+    EXPECT_EQ(s.running_slots().size(), 2u);
+    EXPECT_TRUE(s.ended(0, TryEnd::kFailed));
+    EXPECT_FALSE(s.ended(1, TryEnd::kPassed));
+    EXPECT_TRUE(s.running_slots().empty());
+    EXPECT_EQ(s.next(1).start, (Slots{0, 2}));
+    for (int32_t slot : {0, 2}) s.started(slot, 1);
+    s.ended(0, TryEnd::kPassed);
+    EXPECT_EQ(s.running_slots(), (Slots{2}));
+    EXPECT_EQ(s.next(2).start, (Slots{3}));
+}
+
 TEST(Schedule, CopyListsAndTimeouts) {
     std::vector<int32_t> copies;
     std::string error;

@@ -48,9 +48,17 @@ bool read_campaign(const LaunchOptions& options, const LaunchSettings& settings,
                    std::vector<CopyRecord>* copies) {
     std::string text, error;
     FleetPlan plan = fleet_plan(settings.total, options.maximum);
-    if (!read_whole_file(path, "job log", &text, &error) ||
-        !read_joblog(text, path, plan, settings.tmpl, copies, &error)) {
-        std::fprintf(stderr, "SpawnBench: %s\n", error.c_str());
+    try {
+        if (!read_whole_file(path, "job log", &text, &error) ||
+            !read_joblog(text, path, plan, settings.tmpl, copies, &error)) {
+            std::fprintf(stderr, "SpawnBench: %s\n", error.c_str());
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        // A plan of a billion copies, say.
+        std::fprintf(stderr,
+                     "SpawnBench: cannot hold the record of %d copies to read job log '%s'\n",
+                     plan.count, printable_argument(path).c_str());
         return false;
     }
     return true;

@@ -19,6 +19,11 @@
 int select_copies(const LaunchOptions& options, const LaunchSettings& settings,
                   std::vector<int32_t>* copies, std::vector<CopyRecord>* history = nullptr);
 
+// Reads job log `path` of the plan into `copies`, one record per copy; false
+// after a one-line message if it cannot.
+bool read_campaign(const LaunchOptions& options, const LaunchSettings& settings, const char* path,
+                   std::vector<CopyRecord>* copies);
+
 // Reads a whole file into `text`; false with a one-line message naming it as
 // `what` ("job log") and the file.
 bool read_whole_file(const char* path, const char* what, std::string* text, std::string* error);

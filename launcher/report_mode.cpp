@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "html.h"
 #include "junit.h"
@@ -27,26 +28,23 @@ bool write_report_file(const char* path, const char* what, const std::string& te
 
 int report_campaign(const LaunchOptions& options, const LaunchSettings& settings) {
     CampaignRecord campaign;
-    std::string text, error;
-    FleetPlan plan = fleet_plan(settings.total, options.maximum);
-    if (!read_whole_file(options.report, "job log", &text, &error) ||
-        !read_joblog(text, options.report, plan, settings.tmpl, &campaign.copies, &error)) {
-        std::fprintf(stderr, "SpawnBench: %s\n", error.c_str());
-        return 2;
-    }
-    text.clear();
-    text.shrink_to_fit();
+    if (!read_campaign(options, settings, options.report, &campaign.copies)) return 2;
     const int32_t count = static_cast<int32_t>(campaign.copies.size());
     bool ok = true;
-    if (options.junit != nullptr) {
-        CampaignCounts counts = campaign_counts(campaign.copies.data(), count);
-        ok = write_report_file(options.junit, "JUnit file",
-                               junit_document(campaign.copies.data(), count,
-                                              counts.end_epoch_ms - counts.begin_epoch_ms)) &&
-             ok;
+    try {
+        if (options.junit != nullptr) {
+            CampaignCounts counts = campaign_counts(campaign.copies.data(), count);
+            ok = write_report_file(options.junit, "JUnit file",
+                                   junit_document(campaign.copies.data(), count,
+                                                  counts.end_epoch_ms - counts.begin_epoch_ms)) &&
+                 ok;
+        }
+        if (options.html != nullptr)
+            ok = write_report_file(options.html, "page", campaign_page(campaign)) && ok;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "SpawnBench: cannot allocate the report of %d copies\n", count);
+        return 1;
     }
-    if (options.html != nullptr)
-        ok = write_report_file(options.html, "page", campaign_page(campaign)) && ok;
     std::string summary = failure_summary(campaign.copies.data(), count);
     if (!summary.empty()) std::fprintf(stderr, "%s\n", summary.c_str());
     std::string flaky = flaky_summary(campaign.copies.data(), count);

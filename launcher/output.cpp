@@ -171,7 +171,9 @@ void FleetConsole::status(const std::string& text) {
         changed_.notify_all();
         return;
     }
-    write_now(2, status_text(line, status_shown_));
+    std::fflush(stderr);
+    const std::string shown = status_text(line, status_shown_);
+    util_write_status(shown.data(), shown.size());
     status_shown_ = display_length(line);
 }
 
@@ -275,7 +277,7 @@ void FleetConsole::writer() {
             status_shown_ = display_length(pending_status_);
             status_pending_ = false;
             lock.unlock();
-            util_write_standard(2, text.data(), text.size());
+            util_write_status(text.data(), text.size());
             lock.lock();
             continue;
         }

@@ -338,7 +338,7 @@ void FleetReport::show_status() {
     // The cursor waits at the start: a copy's own output overwrites the line
     // instead of running on after it.
     text += "\r";
-    std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
+    util_write_status(text.data(), text.size());
     status_shown_ = shown;
 }

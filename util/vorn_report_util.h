@@ -3,11 +3,17 @@
 // the copies do not inherit. One implementation file per OS and concern.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 // True if standard error is an interactive terminal (a console on Windows).
 bool util_stderr_is_terminal();
+
+// Writes UTF-8 `text` to standard error, a terminal, so that it shows as
+// such: as bytes on POSIX; on a Windows console as UTF-16, whatever the
+// console's code page. False if the stream fails.
+bool util_write_status(const char* text, size_t size);
 
 // The width of the terminal on standard error in columns, or 0 if unknown.
 int util_stderr_columns();

@@ -435,7 +435,8 @@ TEST_F(WineSpawnBench, TimeoutStopsAHoldingCopyAndRetriesGiveAnotherTry) {
     run.press_enter();
     EXPECT_EQ(run.wait(kPatience), 1);
     EXPECT_EQ(lf(run.err()),
-              "SpawnBench: 1 of 3 copies failed: copy 1 timed out after 1.5 s after 2 tries\n");
+              "SpawnBench: 1 of 3 copies failed: copy 1 timed out after 1.5 s after 2 tries\n"
+              "SpawnBench: 1 copy was flaky: copy 2 passed on its 2nd try\n");
     std::string text = lf(testsupport::read_file(log));
     std::multiset<std::string> outcomes;
     std::vector<testsupport::Row> rows = testsupport::joblog_outcomes(text);
@@ -451,6 +452,109 @@ TEST_F(WineSpawnBench, TimeoutStopsAHoldingCopyAndRetriesGiveAnotherTry) {
             EXPECT_LT(runtime, 1800);
         }
     }
+    expect_nothing_survives();
+}
+
+// JUnit with its run-dependent times left out.
+std::string without_times(std::string xml) {
+    for (size_t at = 0; (at = xml.find(" time=\"", at)) != std::string::npos;) {
+        size_t end = xml.find('"', at + 7);
+        xml.erase(at, end + 1 - at);
+    }
+    return xml;
+}
+
+TEST_F(WineSpawnBench, CampaignPageJUnitAndTheReportFromItsLog) {
+    write_config("[Platform]\ntotal=4\nseedID=H%d\n");
+    // Copy 1 always fails, copy 2 fails its first try.
+    RunOptions o = options({"1", "--retries", "1", "--joblog", "log", "--junit", "run.xml",
+                            "--html", windows_path(work_ + "/run.html")});
+    o.env.insert(o.env.end(),
+                 {"VORNCORE_HOLD_MS=0", "VORNCORE_EXIT_1=3", "VORNCORE_FAIL_TRIES_2=1"});
+    SpawnBenchRun run(o);
+    ASSERT_TRUE(run.wait_for_output("All VORNCore Stopped!", kPatience)) << run.err();
+    run.press_enter();
+    EXPECT_EQ(run.wait(kPatience), 0);
+    const std::string words =
+        "SpawnBench: 1 of 4 copies failed: copy 1 exited with status 3 after 2 tries\n"
+        "SpawnBench: 1 copy was flaky: copy 2 passed on its 2nd try\n";
+    EXPECT_EQ(lf(run.err()), words);
+    std::string check =
+        "cd '" + work_ +
+        "' && xmllint --noout run.xml && /usr/bin/python3 -c \"import junitparser; "
+        "s = next(iter(junitparser.JUnitXml.fromfile('run.xml'))); "
+        "assert (s.tests, s.failures, s.skipped) == (4, 1, 0), (s.tests, s.failures); "
+        "c = [c for c in s if c.name == 'copy 2: indices 2-2'][0]; "
+        "m = [x.get('message') for x in c._elem.findall('flakyFailure')]; "
+        "assert m == ['try 1: copy 2 exited with status 1'], m\"";
+    EXPECT_EQ(std::system(check.c_str()), 0);
+    const std::string page = testsupport::read_file(work_ + "/run.html");
+    EXPECT_NE(page.find("<script type=\"application/json\" id=\"campaign\">"), std::string::npos);
+
+    // The same campaign from its log alone, starting nothing.
+    std::filesystem::remove_all(records_);
+    std::filesystem::create_directory(records_);
+    SpawnBenchRun report(options({"1", "--report", windows_path(work_ + "/log"), "--junit",
+                                  "report.xml", "--html", "report.html"},
+                                 Input::kNull));
+    EXPECT_EQ(report.wait(kPatience), 0);
+    EXPECT_EQ(lf(report.err()), words);
+    EXPECT_EQ(report.out(), "");
+    EXPECT_TRUE(read_records(records_).empty());
+    EXPECT_EQ(without_times(testsupport::read_file(work_ + "/report.xml")),
+              without_times(testsupport::read_file(work_ + "/run.xml")));
+    EXPECT_EQ(testsupport::read_file(work_ + "/report.html"), page);
+}
+
+TEST_F(WineSpawnBench, MaxFailuresStopsAOneSlotCampaignAndLogsTheRestNeverTried) {
+    write_config("[Platform]\ntotal=5\nseedID=X%d\n");
+    RunOptions o = options({"1", "-j", "1", "--max-failures", "1", "--strict", "--joblog", "log",
+                            "--junit", "results.xml"});
+    o.env.insert(o.env.end(), {"VORNCORE_HOLD_MS=0", "VORNCORE_EXIT_1=3"});
+    // Stopped as Enter stops it: no key is needed.
+    SpawnBenchRun run(o);
+    EXPECT_EQ(run.wait(kPatience), 1);
+    EXPECT_EQ(run.out().find("All VORNCore Stopped!"), std::string::npos) << run.out();
+    EXPECT_EQ(lf(run.err()),
+              "SpawnBench: 1 of 5 copies failed: copy 1 exited with status 3\n"
+              "SpawnBench: the campaign was stopped early: 1 copy failed, as many as "
+              "--max-failures allows\n");
+    EXPECT_EQ(testsupport::joblog_outcomes(lf(testsupport::read_file(work_ + "/log"))),
+              (std::vector<testsupport::Row>{{"Seq", "Exitval", "Signal", "Command"},
+                                             {"1", "0", "0", "VORNCoreExTest.exe X%d 0 1 0"},
+                                             {"2", "3", "0", "VORNCoreExTest.exe X%d 1 1 1"},
+                                             {"3", "-1", "0", "VORNCoreExTest.exe X%d 2 1 2"},
+                                             {"4", "-1", "0", "VORNCoreExTest.exe X%d 3 1 3"},
+                                             {"5", "-1", "0", "VORNCoreExTest.exe X%d 4 1 4"}}));
+    EXPECT_NE(testsupport::read_file(work_ + "/results.xml")
+                  .find("failures=\"1\" errors=\"0\" skipped=\"3\""),
+              std::string::npos);
+    EXPECT_EQ(read_records(records_).size(), 2u);
+    expect_nothing_survives();
+}
+
+TEST_F(WineSpawnBench, ProgressLineOnAConsoleShowsItsMiddleDot) {
+    write_config("[Platform]\ntotal=3\nseedID=P%d\n");
+    // script(1) gives Wine a terminal, which it makes a console; the fleet
+    // stops on its own at the failure.
+    const std::string command = "cd " + quoted(work_.c_str()) +
+                                " && VORNCORE_HOLD_MS=300 VORNCORE_DELAY_MS=0 VORNCORE_EXIT_2=3 "
+                                "timeout 120 script -qfec \"" +
+                                quoted(VORN_WINE_RUN) + " " + quoted(VORN_WINE_LOADER) + " " +
+                                quoted(VORN_WINE_PREFIX) + " " + quoted(work_ + "/SpawnBench.exe") +
+                                " 1 -j 1 --max-failures 1\" typescript </dev/null >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    // The text without Wine's cursor moves, which may stand for spaces.
+    std::string screen, raw = testsupport::read_file(work_ + "/typescript");
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+            for (i += 2; i < raw.size() && !(raw[i] >= 0x40 && raw[i] <= 0x7E);) ++i;
+        } else if (raw[i] != ' ') {
+            screen += raw[i];
+        }
+    }
+    // Not the UTF-8 bytes taken in the console's code page ("Â·").
+    EXPECT_NE(screen.find("done\xC2\xB7"), std::string::npos) << screen;
     expect_nothing_survives();
 }
 

@@ -6,8 +6,11 @@
 
 #include "own_path.h"
 #include "vorn_report_util.h"
+#include "vorn_stream.h"
 
 bool util_stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+bool util_write_status(const char* text, size_t size) { return util_write_standard(2, text, size); }
 
 int util_stderr_columns() {
     struct winsize size {};

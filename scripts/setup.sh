@@ -12,10 +12,15 @@ for arg in "$@"; do
     *) packages+=("$arg") ;;
   esac
 done
+# A name without an architecture means the machine's own (or all): with i386
+# added, dpkg also knows a package's i386 copy.
+native="$(dpkg --print-architecture)"
 missing=()
 for p in "${packages[@]}"; do
-  status="$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)"
-  [ "$status" = "install ok installed" ] || missing+=("$p")
+  arch="${p#*:}"
+  [ "$arch" != "$p" ] || arch="$native"
+  dpkg-query -W -f='${Architecture} ${Status}\n' "$p" 2>/dev/null |
+    grep -Eqx "($arch|all) install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""

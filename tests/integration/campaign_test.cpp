@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
@@ -215,6 +217,8 @@ TEST_F(Campaign, OutputFilesAndTheUsageErrors) {
     write_config(3);
     mkdir((work_ + "/logs").c_str(), 0755);
     testsupport::write_file(work_ + "/logs/copy-1.log", "stale");
+    // Past 4 GiB (sparse): emptied as any other, on 32-bit systems too.
+    std::filesystem::resize_file(work_ + "/logs/copy-1.log", (uint64_t{1} << 32) + 5);
     std::string out, err;
     run_to_end(
         options({"1", "--output", "logs/copy-%c.log"},

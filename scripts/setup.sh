@@ -12,6 +12,14 @@ for arg in "$@"; do
     *) packages+=("$arg") ;;
   esac
 done
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+# An i386 package (wine32:i386, zlib1g-dev:i386) needs that architecture added.
+if [[ " ${packages[*]} " == *:i386\ * ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "adding the i386 architecture"
+  $sudo dpkg --add-architecture i386
+  $sudo apt-get update -qq
+fi
 # A name without an architecture means the machine's own (or all): with i386
 # added, dpkg also knows a package's i386 copy.
 native="$(dpkg --print-architecture)"
@@ -23,8 +31,6 @@ for p in "${packages[@]}"; do
     grep -Eqx "($arch|all) install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "installing: ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${options[@]}" "${missing[@]}"

@@ -4,8 +4,9 @@
 usage: report.py RESULTS_DIR OUTPUT.md COMMAND
        report.py --windows RESULTS_DIR OUTPUT.md COMMAND
 
-The second form writes only the Windows build's section, from
-compression_windows.json, at the end of OUTPUT.md; the first keeps it.
+The second form writes only the Windows builds' section, from
+compression_windows.json (x86-64) and compression_windows32.json (i686), at
+the end of OUTPUT.md; the first keeps it.
 
 RESULTS_DIR holds compression.json, fleet_start.json, fleet_poll.json,
 fleet_output.json, campaign_page.json, campaign_report.json, campaign_fleet.json
@@ -618,36 +619,15 @@ def wine_version():
         return ""
 
 
-def windows_section(runs, context, command):
-    """The Windows build's compression figures, a section of its own at the
-    end of the file that a run on Linux keeps as it is."""
-    cpus, cpu, mem, kernel = machine()
+# The Windows builds' results, each under a heading of its own.
+WINDOWS_TARGETS = [("compression_windows.json", "64-bit (x86-64)"),
+                   ("compression_windows32.json", "32-bit (i686), under 32-bit Wine")]
+
+
+def windows_table(runs, label):
+    """One Windows build's table, and the goals it missed."""
     lines = [
-        WINDOWS_HEADING,
-        "",
-        f"- Machine: {cpus} CPUs ({cpu}), {mem} of memory, Linux {kernel}, "
-        f"{wine_version() or 'Wine'}",
-        f"- Date: {datetime.datetime.now().astimezone().strftime('%Y-%m-%d %H:%M %Z')}",
-        f"- Command: `{command}`",
-        f"- mingw-w64 gcc {package_version('gcc-mingw-w64-x86-64-posix') or 'unknown'}, "
-        f"zlib {context.get('zlib', 'unknown')} (static), libdeflate "
-        f"{context.get('libdeflate', 'unknown')} (built from Debian's source package), "
-        f"load average at the end {load_average()} (the machine is shared)",
-        "",
-        "The 64-bit Windows build (mingw-w64, -O2) of the benchmark above, run under "
-        "Wine: MevCompression.dll (engine: "
-        f"{context.get('engine', '?')}) against the zlib engine's DLL "
-        "(libMevCompression_zlib.dll, the test-only build of the other engine), "
-        "`compress2` and `uncompress` of the static zlib the binaries carry, and the "
-        "same static libdeflate the DLL links, called directly. Same buffers, room and "
-        "rotation as on Linux, but timed with the wall clock "
-        "(`QueryPerformanceCounter`): under Wine a thread's CPU time moves in 10 ms "
-        "steps. MB/s are medians over the repetitions; each ratio is the median of "
-        "the per-repetition ratios, with its smallest and largest value.",
-        "",
-        f"Goals, from {size_label(GOAL_VS_RAW_FROM)} up on "
-        f"{' and '.join(GOAL_WINDOWS_DATA)}: DLL ÷ zlib engine's DLL ≥ {GOAL_VS_ZLIB} "
-        f"to compress and to decompress; DLL ÷ raw libdeflate ≥ {GOAL_VS_RAW}.",
+        f"### {label}",
         "",
         "| operation | data | size | DLL MB/s | zlib engine's DLL MB/s | zlib MB/s | "
         "libdeflate MB/s | DLL ÷ zlib engine's DLL (min–max) | DLL ÷ libdeflate (min–max) "
@@ -660,7 +640,7 @@ def windows_section(runs, context, command):
             continue
         op, data, size = key
         m = entry["median"]
-        where = f"{op} {data} {size_label(size)}"
+        where = f"{label.split(',')[0]}: {op} {data} {size_label(size)}"
         if m is None:
             lines.append(f"| {op} | {data} | {size_label(size)} | | | | | | | "
                          f"{'; '.join(entry.get('errors', ['no result']))} **missed** |")
@@ -681,7 +661,53 @@ def windows_section(runs, context, command):
             f"{m.get('libdeflate_MBps', 0):.1f} | "
             f"{m.get('vs_other', 0):.2f}{spread(entry, 'vs_other')} | "
             f"{m.get('vs_libdeflate', 0):.3f}{spread(entry, 'vs_libdeflate')} | {verdict_cell} |")
-    lines += ["", "Goals missed under Wine: " + ("; ".join(missed) if missed else "none."), ""]
+    return lines + [""], missed
+
+
+def windows_section(builds, command):
+    """The Windows builds' compression figures, a section of its own at the
+    end of the file that a run on Linux keeps as it is. `builds`: (label,
+    runs, context) of each build that ran."""
+    cpus, cpu, mem, kernel = machine()
+    context = builds[0][2]
+    gcc = package_version("gcc-mingw-w64-x86-64-posix") or "unknown"
+    gcc32 = package_version("gcc-mingw-w64-i686-posix")
+    if gcc32 and gcc32 != gcc:
+        gcc += f" (i686: {gcc32})"
+    lines = [
+        WINDOWS_HEADING,
+        "",
+        f"- Machine: {cpus} CPUs ({cpu}), {mem} of memory, Linux {kernel}, "
+        f"{wine_version() or 'Wine'}",
+        f"- Date: {datetime.datetime.now().astimezone().strftime('%Y-%m-%d %H:%M %Z')}",
+        f"- Command: `{command}`",
+        f"- mingw-w64 gcc {gcc}, "
+        f"zlib {context.get('zlib', 'unknown')} (static), libdeflate "
+        f"{context.get('libdeflate', 'unknown')} (built from Debian's source package), "
+        f"load average at the end {load_average()} (the machine is shared)",
+        "",
+        "The 64-bit and the 32-bit Windows builds (mingw-w64, -O2) of the benchmark above, "
+        "run under Wine, the 32-bit one under 32-bit Wine: MevCompression.dll (engine: "
+        f"{context.get('engine', '?')}) against the zlib engine's DLL "
+        "(libMevCompression_zlib.dll, the test-only build of the other engine) of the same "
+        "build, `compress2` and `uncompress` of the static zlib the binaries carry, and the "
+        "same static libdeflate the DLL links, called directly. Same buffers, room and "
+        "rotation as on Linux, but timed with the wall clock "
+        "(`QueryPerformanceCounter`): under Wine a thread's CPU time moves in 10 ms "
+        "steps. MB/s are medians over the repetitions; each ratio is the median of "
+        "the per-repetition ratios, with its smallest and largest value.",
+        "",
+        f"Goals for each build, from {size_label(GOAL_VS_RAW_FROM)} up on "
+        f"{' and '.join(GOAL_WINDOWS_DATA)}: DLL ÷ zlib engine's DLL ≥ {GOAL_VS_ZLIB} "
+        f"to compress and to decompress; DLL ÷ raw libdeflate ≥ {GOAL_VS_RAW}.",
+        "",
+    ]
+    missed = []
+    for label, runs, _ in builds:
+        table, build_missed = windows_table(runs, label)
+        lines += table
+        missed += build_missed
+    lines += ["Goals missed under Wine: " + ("; ".join(missed) if missed else "none."), ""]
     return lines, missed
 
 
@@ -692,10 +718,16 @@ def split_windows(text):
 
 
 def main_windows(results, output, command):
-    path = os.path.join(results, "compression_windows.json")
-    with open(path) as fh:
-        data = json.load(fh)
-    lines, missed = windows_section(data.get("benchmarks", []), data.get("context", {}), command)
+    builds = []
+    for name, label in WINDOWS_TARGETS:
+        path = os.path.join(results, name)
+        if os.path.exists(path):
+            with open(path) as fh:
+                data = json.load(fh)
+            builds.append((label, data.get("benchmarks", []), data.get("context", {})))
+    if not builds:
+        sys.exit(f"report.py: no {' or '.join(n for n, _ in WINDOWS_TARGETS)} in {results}")
+    lines, missed = windows_section(builds, command)
     linux = ""
     if os.path.exists(output):
         with open(output) as f:

@@ -1,6 +1,8 @@
 #include "junit.h"
 
 #include <cstdint>
+#include <sys/types.h>
+
 #include <cstdio>
 
 #include "record.h"
@@ -94,12 +96,15 @@ std::string file_tail(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return std::string();
     std::string tail;
-    if (std::fseek(file, 0, SEEK_END) == 0) {
-        long size = std::ftell(file);
-        long from = size > static_cast<long>(kJunitOutputTail)
-                        ? size - static_cast<long>(kJunitOutputTail)
-                        : 0;
-        if (size >= 0 && std::fseek(file, from, SEEK_SET) == 0) {
+    // off_t is 64-bit with the build's large-file support, so a file past
+    // 2 GiB has its tail read as on a 64-bit machine, not none (ftell's long
+    // is 32-bit on 32-bit systems and on Windows).
+    if (fseeko(file, 0, SEEK_END) == 0) {
+        off_t size = ftello(file);
+        off_t from = size > static_cast<off_t>(kJunitOutputTail)
+                         ? size - static_cast<off_t>(kJunitOutputTail)
+                         : 0;
+        if (size >= 0 && fseeko(file, from, SEEK_SET) == 0) {
             tail.resize(static_cast<size_t>(size - from));
             tail.resize(std::fread(&tail[0], 1, tail.size(), file));
         }

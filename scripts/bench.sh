@@ -2,8 +2,9 @@
 # Installs what is missing, builds the benchmarks in release mode and runs
 # them all, then writes docs/benchmarks.md from their JSON output.
 # --smoke runs each one briefly on tiny sizes and leaves docs/ alone.
-# --windows runs the 64-bit Windows build's compression benchmark under Wine
-# and writes only its section of docs/benchmarks.md.
+# --windows runs the compression benchmark of the 64-bit and the 32-bit
+# Windows builds under Wine (32-bit Wine for i686) and writes only their
+# section of docs/benchmarks.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,12 +19,14 @@ esac
 extra=(libbenchmark-dev findutils procps parallel)
 command -v python3 >/dev/null || extra+=(python3)
 if [ "$windows" -eq 1 ]; then
-  extra+=(--no-install-recommends g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 llvm)
+  extra+=(--no-install-recommends g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+    libz-mingw-w64-dev wine64 wine32:i386 llvm)
   build="build-win64-bench"
   # As scripts/windows.sh builds, with Google Benchmark built from source.
   cmake_options=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
     -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG")
   targets=(bench_compression)
+  build32="build-win32-bench"
 else
   build="build-bench"
   cmake_options=()
@@ -36,6 +39,11 @@ bash scripts/setup.sh "${extra[@]}"
 cmake -S . -B "$build" --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_BENCH=ON \
   -DBUILD_TESTING=OFF "${cmake_options[@]+"${cmake_options[@]}"}" >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]}"
+if [ "$windows" -eq 1 ]; then
+  cmake -S . -B "$build32" --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_BENCH=ON \
+    -DBUILD_TESTING=OFF "${cmake_options[@]/mingw-x86_64/mingw-i686}" >/dev/null
+  cmake --build "$build32" -j2 --target "${targets[@]}"
+fi
 
 if [ "$smoke" -eq 1 ]; then
   out="$build/bench-smoke"
@@ -68,14 +76,20 @@ run() {
 }
 
 if [ "$windows" -eq 1 ]; then
-  # A prefix of the build's own, and one server for the run (see windows.sh).
-  export WINEPREFIX="$PWD/$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  mkdir -p "$WINEPREFIX"
-  wineserver -p60 >/dev/null 2>&1 </dev/null || [ $? -eq 2 ]
-  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 </dev/null
-  run compression_windows 1800 /usr/lib/wine/wine64 "$bin/bench_compression.exe" "${common[@]}" \
-    --benchmark_enable_random_interleaving=true
-  wineserver -k >/dev/null 2>&1 || true
+  # <name> <build dir> <Wine loader> <prefix architecture>: a prefix of the
+  # build's own, and one server for the run (see windows.sh).
+  wine_bench() {
+    export WINEPREFIX="$PWD/$2/wine-prefix" WINEARCH="$4" WINEDEBUG=-all \
+      WINEDLLOVERRIDES="mscoree,mshtml="
+    mkdir -p "$WINEPREFIX"
+    wineserver -p60 >/dev/null 2>&1 </dev/null || [ $? -eq 2 ]
+    "$3" wineboot -i >/dev/null 2>&1 </dev/null
+    run "$1" 1800 "$3" "$2/bin/bench_compression.exe" "${common[@]}" \
+      --benchmark_enable_random_interleaving=true
+    wineserver -k >/dev/null 2>&1 || true
+  }
+  wine_bench compression_windows "$build" /usr/lib/wine/wine64 win64
+  wine_bench compression_windows32 "$build32" /usr/lib/wine/wine win32
   python3 bench/report.py --windows "$out" docs/benchmarks.md "bash scripts/bench.sh --windows"
   exit 0
 fi

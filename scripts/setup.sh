@@ -12,14 +12,25 @@ for arg in "$@"; do
     *) packages+=("$arg") ;;
   esac
 done
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+# An i386 package (wine32:i386, zlib1g-dev:i386) needs that architecture added.
+if [[ " ${packages[*]} " == *:i386\ * ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "adding the i386 architecture"
+  $sudo dpkg --add-architecture i386
+  $sudo apt-get update -qq
+fi
+# A name without an architecture means the machine's own (or all): with i386
+# added, dpkg also knows a package's i386 copy.
+native="$(dpkg --print-architecture)"
 missing=()
 for p in "${packages[@]}"; do
-  status="$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)"
-  [ "$status" = "install ok installed" ] || missing+=("$p")
+  arch="${p#*:}"
+  [ "$arch" != "$p" ] || arch="$native"
+  dpkg-query -W -f='${Architecture} ${Status}\n' "$p" 2>/dev/null |
+    grep -Eqx "($arch|all) install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "installing: ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${options[@]}" "${missing[@]}"

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
@@ -215,6 +217,8 @@ TEST_F(Campaign, OutputFilesAndTheUsageErrors) {
     write_config(3);
     mkdir((work_ + "/logs").c_str(), 0755);
     testsupport::write_file(work_ + "/logs/copy-1.log", "stale");
+    // Past 4 GiB (sparse): emptied as any other, on 32-bit systems too.
+    std::filesystem::resize_file(work_ + "/logs/copy-1.log", (uint64_t{1} << 32) + 5);
     std::string out, err;
     run_to_end(
         options({"1", "--output", "logs/copy-%c.log"},
@@ -270,7 +274,8 @@ TEST_F(Campaign, JobsLimitRunningCopiesAndRefillFreedSlotsAtOnce) {
     std::string out, err;
     run_to_end(options({"1", "-j", "3", "--joblog", "log"}, {"VORNCORE_HOLD_MS=300"}), 0, &out,
                &err);
-    std::vector<std::pair<long, long>> s = testsupport::joblog_spans(read_file(work_ + "/log"));
+    std::vector<std::pair<int64_t, int64_t>> s =
+        testsupport::joblog_spans(read_file(work_ + "/log"));
     ASSERT_EQ(s.size(), 10u);
     for (const auto& span : s) {
         int at_once = 0;
@@ -281,7 +286,7 @@ TEST_F(Campaign, JobsLimitRunningCopiesAndRefillFreedSlotsAtOnce) {
     // Each later copy starts right after one ends, not at the next poll.
     std::sort(s.begin(), s.end());
     for (size_t i = 3; i < s.size(); ++i) {
-        long gap = 1000000;
+        int64_t gap = 1000000;
         for (size_t k = 0; k < i; ++k) {
             if (s[k].second <= s[i].first + 5) gap = std::min(gap, s[i].first - s[k].second);
         }

@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "junit.h"
 #include "report.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -136,6 +139,22 @@ TEST(Record, JunitTextIsValidXmlWhateverTheBytes) {
     EXPECT_EQ(xml_text(bytes),
               "a\xef\xbf\xbd"
               "b]]&gt;&lt;&amp;&quot;\xef\xbf\xbd\xef\xbf\xbd\xc3\xa9\xef\xbf\xbd&#13;\n");
+}
+
+// A copy's output file past 4 GiB (sparse here) still gives its tail, on
+// 32-bit systems and Windows too, where ftell's long cannot hold its size.
+TEST(Record, JunitTakesTheTailOfAnOutputFilePast4GiB) {
+    testsupport::TempDir dir;
+    CopyRecord copy = copy_with(0, {ended(TryOutcome::kExited, 0)});
+    copy.output = dir.path() + "/copy-0.log";
+    testsupport::write_file(copy.output, "start\n");
+    std::filesystem::resize_file(copy.output, (uint64_t{1} << 32) + 100);
+    std::FILE* file = std::fopen(copy.output.c_str(), "ab");
+    ASSERT_NE(file, nullptr);
+    std::fputs("the last line\n", file);
+    ASSERT_EQ(std::fclose(file), 0);
+    std::string document = junit_document(&copy, 1, 0);
+    EXPECT_NE(document.find("the last line\n</system-out>"), std::string::npos) << document.size();
 }
 
 }  // namespace

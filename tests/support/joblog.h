@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -25,17 +26,18 @@ inline std::vector<Row> joblog_outcomes(const std::string& log) {
     return rows;
 }
 
-// Start and end of each line of a job log, in ms.
-inline std::vector<std::pair<long, long>> joblog_spans(const std::string& log) {
-    std::vector<std::pair<long, long>> result;
+// Start and end of each line of a job log, in ms since the epoch: past 2^31,
+// so 64-bit on every word size.
+inline std::vector<std::pair<int64_t, int64_t>> joblog_spans(const std::string& log) {
+    std::vector<std::pair<int64_t, int64_t>> result;
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) {
         std::vector<std::string> cells;
         std::istringstream in(line);
         for (std::string cell; std::getline(in, cell, '\t');) cells.push_back(cell);
         if (cells.size() != 9 || cells[0] == "Seq") continue;
-        long start = std::lround(std::stod(cells[2]) * 1000);
-        result.emplace_back(start, start + std::lround(std::stod(cells[3]) * 1000));
+        int64_t start = std::llround(std::stod(cells[2]) * 1000);
+        result.emplace_back(start, start + std::llround(std::stod(cells[3]) * 1000));
     }
     return result;
 }

@@ -18,6 +18,8 @@ namespace {
 
 #if defined(__x86_64__)
 constexpr unsigned kArch = AUDIT_ARCH_X86_64;
+#elif defined(__i386__)
+constexpr unsigned kArch = AUDIT_ARCH_I386;
 #elif defined(__aarch64__)
 constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
 #else

@@ -402,7 +402,7 @@ TEST_F(WineSpawnBench, JobsLimitRunningCopiesAndFillFreedSlotsAtOnce) {
     ASSERT_TRUE(run.wait_for_output("All VORNCore Stopped!", kPatience)) << run.err();
     run.press_enter();
     EXPECT_EQ(run.wait(kPatience), 0);
-    std::vector<std::pair<long, long>> s =
+    std::vector<std::pair<int64_t, int64_t>> s =
         testsupport::joblog_spans(lf(testsupport::read_file(log)));
     ASSERT_EQ(s.size(), 8u);
     std::sort(s.begin(), s.end());
@@ -413,7 +413,7 @@ TEST_F(WineSpawnBench, JobsLimitRunningCopiesAndFillFreedSlotsAtOnce) {
         EXPECT_LE(at_once, 3);
         if (i < 3) continue;
         // Started on the wake of a copy's end, not at the next poll.
-        long gap = 1000000;
+        int64_t gap = 1000000;
         for (size_t k = 0; k < i; ++k) {
             if (s[k].second <= s[i].first + 5) gap = std::min(gap, s[i].first - s[k].second);
         }
@@ -447,7 +447,7 @@ TEST_F(WineSpawnBench, TimeoutStopsAHoldingCopyAndRetriesGiveAnotherTry) {
         << text;
     // Stopped within 100 ms of its deadline (and the poll that logs it).
     for (const auto& span : testsupport::joblog_spans(text)) {
-        long runtime = span.second - span.first;
+        int64_t runtime = span.second - span.first;
         if (runtime >= 1500) {
             EXPECT_LT(runtime, 1800);
         }

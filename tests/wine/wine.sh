@@ -12,9 +12,11 @@ mkdir -p "$2"
 prefix=$(cd "$2" && pwd)  # Wine wants it absolute
 shift 2
 if [ ! -x "$loader" ]; then
-    echo "wine.sh: no Wine loader at $loader; install wine64 (bash scripts/setup.sh wine64)" >&2
+    echo "wine.sh: no Wine loader at $loader; install wine64, and wine32:i386 for i686 programs" >&2
     exit 127
 fi
+# The 32-bit loader gets a 32-bit prefix of its own.
+[ "$(basename "$loader")" != wine ] || export WINEARCH=${WINEARCH:-win32}
 # No Mono or Gecko for a new prefix: nothing here needs them.
 export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}

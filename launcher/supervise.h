@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,3 +43,26 @@ struct FleetJob {
 // --tag cannot have the descriptors it needs (nothing started then). Every
 // copy is told to `report`, which must track job.copies.
 int supervise(const FleetJob& job, FleetReport* report);
+
+// supervise()'s start and stop without the loop between, for the benchmarks
+// that time the launcher's own start: start() starts the copies as the loop's
+// first step does (every one, without --jobs), and stop(), or the end of the
+// object, stops them as the loop's end does. `job` and `report` must outlive
+// it; `report` must track job.copies.
+class FleetStart {
+public:
+    FleetStart(const FleetJob& job, FleetReport* report);
+    ~FleetStart();
+    FleetStart(const FleetStart&) = delete;
+    FleetStart& operator=(const FleetStart&) = delete;
+
+    // As supervise(): 0, or 1 if --tag cannot have its descriptors.
+    int start();
+    // Each copy's process, UTIL_NO_PROCESS where none runs.
+    std::vector<util_process_handle> handles() const;
+    void stop();
+
+private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+};

@@ -76,6 +76,7 @@ int run_fleet(const LaunchOptions& options, const LaunchSettings& settings) {
     job.limits.retries = options.retries;
     job.output = options.output;
     job.tag = options.tag;
+    job.poll_ms = supervise_poll_ms();
     FleetReport report;
     try {
         int status = select_copies(options, settings, &job.copies);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -367,6 +368,16 @@ unsigned Supervisor::wait(int64_t until_ms) {
 void supervise_install_signal_handlers() { util_catch_stop_requests(on_stop_request); }
 
 bool supervise_stop_requested() { return g_stop.load(); }
+
+uint32_t supervise_poll_ms() {
+    const char* text = std::getenv("SPAWNBENCH_POLL_MS");
+    if (text == nullptr || *text < '0' || *text > '9') return kPollMilliseconds;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long ms = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || ms < 1 || ms > 3600000) return kPollMilliseconds;
+    return static_cast<uint32_t>(ms);
+}
 
 int supervise(const FleetJob& job, FleetReport* report) {
     // The report decides whether there is a status line to show.

@@ -16,6 +16,11 @@
 
 constexpr uint32_t kPollMilliseconds = 1000;
 
+// The poll pass's interval: SPAWNBENCH_POLL_MS from the environment (1 to
+// 3600000), with which a test makes the pass slow on purpose, else
+// kPollMilliseconds.
+uint32_t supervise_poll_ms();
+
 // Exit status when standard output broke (a closed pipe) under --tag: the
 // fleet is stopped as on Enter. As a shell reports a program ended by SIGPIPE.
 constexpr int kBrokenOutputStatus = 141;

@@ -227,7 +227,9 @@ bool copies_to_rerun(const std::string& text, const std::string& name,
 }
 
 FleetReport::FleetReport()
-    : live_status_(util_stderr_is_terminal()), begin_(std::chrono::steady_clock::now()) {}
+    : live_status_(util_stderr_is_terminal()),
+      begin_(std::chrono::steady_clock::now()),
+      begin_epoch_ms_(epoch_ms()) {}
 
 FleetReport::~FleetReport() {
     if (joblog_ != nullptr) std::fclose(joblog_);
@@ -287,7 +289,7 @@ void FleetReport::copy_started(int32_t index, const char* command_line,
     copy.handle = handle;
     copy.state = handle == UTIL_NO_PROCESS ? CopyState::kStartFailed : CopyState::kRunning;
     copy.start_ms = now_ms();
-    copy.start_epoch_ms = epoch_ms();
+    copy.start_epoch_ms = begin_epoch_ms_ + copy.start_ms;
     copy.runtime_ms = 0;
     ++copy.tries;
     if (joblog_ != nullptr || junit_ != nullptr) copy.command = command_line;
@@ -347,7 +349,7 @@ void FleetReport::stopping(int32_t index) {
 
 void FleetReport::fleet_stopped() {
     int64_t now = now_ms();
-    int64_t epoch_now = epoch_ms();
+    int64_t epoch_now = begin_epoch_ms_ + now;
     for (int32_t i = 0; i < count_; ++i) {
         CopyRecord& copy = copies_[i];
         if (copy.state == CopyState::kNotTried) {

@@ -15,13 +15,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bench_flags.h"
 #include "fleet_support.h"
 #include "plan.h"
-#include "start.h"
+#include "supervise.h"
 #include "vorn_util.h"
 
 extern char** environ;
@@ -34,6 +35,9 @@ constexpr int kReadyTimeoutMs = 60000;
 // seconds here, a pass about a millisecond.
 struct PollFleet {
     int32_t n = 0;
+    FleetJob job;
+    std::unique_ptr<FleetReport> report;
+    std::unique_ptr<FleetStart> start;
     std::vector<util_process_handle> handles;
     bench::LinePipe out;
     bool ready = false;
@@ -44,22 +48,26 @@ PollFleet g_poll_fleet;
 bool poll_fleet_start(int32_t n) {
     PollFleet& f = g_poll_fleet;
     if (f.n == n) return f.ready;
-    FleetPlan plan = fleet_plan(n, 1);
     f.n = n;
-    f.handles.assign(static_cast<size_t>(plan.count), UTIL_NO_PROCESS);
-    if (!bench::line_pipe_open(&f.out)) return false;
+    f.job = bench::fleet_job(n);
+    f.report.reset(new FleetReport);
+    if (!f.report->track(f.job.copies) || !bench::line_pipe_open(&f.out)) return false;
+    // Started as the launcher starts them.
+    f.start.reset(new FleetStart(f.job, f.report.get()));
     int saved = bench::redirect_stdout(f.out.write_fd);
-    start_fleet(plan, kDefaultTemplate, f.handles.data(), nullptr);
+    int status = f.start->start();
     bench::restore_stdout(saved);
+    f.handles = f.start->handles();
     close(f.out.write_fd);
     f.out.write_fd = -1;
-    f.ready = bench::line_pipe_wait(&f.out, n, kReadyTimeoutMs);
+    f.ready = status == 0 && bench::line_pipe_wait(&f.out, n, kReadyTimeoutMs);
     return f.ready;
 }
 
 void poll_fleet_stop() {
     PollFleet& f = g_poll_fleet;
-    for (util_process_handle h : f.handles) util_process_kill_handle(h);
+    f.start.reset();  // stops the copies
+    f.report.reset();
     f.handles.clear();
     bench::line_pipe_close(&f.out);
     f.n = 0;

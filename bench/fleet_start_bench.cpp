@@ -1,7 +1,7 @@
 // Fleet start-up: N copies of the stand-in, started four ways in one
 // iteration, in rotating order:
-//   fleet     - the launcher's own start loop (start_fleet) over the process
-//               layer (util_process_start_with, as the supervision loop does);
+//   fleet     - the launcher's own start: the supervision loop's first step
+//               (FleetStart, as supervise() starts a fleet without --jobs);
 //   contained - the same after util_contain_fleet (--contain), whose set-up,
 //               a namespace and its keeper, is timed too;
 //   bare      - a plain posix_spawn loop over the same argument vectors, the limit;
@@ -25,7 +25,7 @@
 #include "bench_flags.h"
 #include "fleet_support.h"
 #include "plan.h"
-#include "start.h"
+#include "supervise.h"
 #include "vorn_contain.h"
 #include "vorn_util.h"
 
@@ -46,11 +46,11 @@ std::string child_path() { return bench::own_folder() + "/" + kCoreTestProgram; 
 
 Timing run_fleet(int32_t n, bool contain = false) {
     Timing t;
-    FleetPlan plan = fleet_plan(n, 1);
-    std::vector<util_process_handle> handles(static_cast<size_t>(plan.count), UTIL_NO_PROCESS);
+    FleetJob job = bench::fleet_job(n);
+    FleetReport report;
     bench::LinePipe out;
-    if (!bench::line_pipe_open(&out)) {
-        t.error = "pipe failed";
+    if (!report.track(job.copies) || !bench::line_pipe_open(&out)) {
+        t.error = "cannot prepare the fleet";
         return t;
     }
     int saved = bench::redirect_stdout(out.write_fd);
@@ -61,22 +61,22 @@ Timing run_fleet(int32_t n, bool contain = false) {
         t.error = "cannot contain the fleet";
         return t;
     }
-    start_fleet(plan, kDefaultTemplate, handles.data(), nullptr);
+    FleetStart fleet(job, &report);
+    int status = fleet.start();
     t.loop = bench::now_seconds() - t0;
     bench::restore_stdout(saved);
     close(out.write_fd);
     out.write_fd = -1;
-    t.ok = bench::line_pipe_wait(&out, n, kReadyTimeoutMs);
+    t.ok = status == 0 && bench::line_pipe_wait(&out, n, kReadyTimeoutMs);
     t.ready = bench::now_seconds() - t0;
     if (!t.ok) t.error = "not every copy started";
-    for (util_process_handle h : handles) {
+    for (util_process_handle h : fleet.handles()) {
         if (h == UTIL_NO_PROCESS) {
             t.ok = false;
             t.error = "a start failed";
         }
-        util_process_kill_handle(h);
     }
-    util_end_descendants();
+    fleet.stop();
     bench::line_pipe_close(&out);
     return t;
 }

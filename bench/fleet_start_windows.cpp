@@ -1,7 +1,8 @@
 // Fleet start-up on Windows (Google Benchmark has no mingw build): N copies of
 // the stand-in, started two ways in alternating order, several rounds:
-//   fleet - the launcher's own start loop (start_fleet) over the process
-//           layer: suspended start, a job object per copy, resume;
+//   fleet - the launcher's own start, the supervision loop's first step
+//           (FleetStart) over the process layer: suspended start, a job
+//           object per copy, resume;
 //   bare  - a plain CreateProcess loop over the same command lines.
 // Each is timed until the loop returns and until every copy has printed its
 // start line, i.e. until all N copies run; then they are stopped, untimed.
@@ -16,7 +17,7 @@
 #include <vector>
 
 #include "plan.h"
-#include "start.h"
+#include "supervise.h"
 #include "vorn_util.h"
 
 namespace {
@@ -97,25 +98,29 @@ std::vector<std::string> command_lines(int32_t n) {
 
 Timing run_fleet(int32_t n) {
     Timing t;
-    FleetPlan plan = fleet_plan(n, 1);
-    std::vector<util_process_handle> handles(static_cast<size_t>(plan.count), UTIL_NO_PROCESS);
+    FleetJob job;
+    job.plan = fleet_plan(n, 1);
+    job.tmpl = kDefaultTemplate;
+    for (int32_t i = 0; i < job.plan.count; ++i) job.copies.push_back(i);
+    FleetReport report;
     LinePipe out;
-    if (!open_pipe(&out)) {
-        t.error = "pipe failed";
+    if (!report.track(job.copies) || !open_pipe(&out)) {
+        t.error = "cannot prepare the fleet";
         return t;
     }
     HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
     SetStdHandle(STD_OUTPUT_HANDLE, out.write);
     double t0 = now_seconds();
-    start_fleet(plan, kDefaultTemplate, handles.data(), nullptr);
+    FleetStart fleet(job, &report);
+    if (fleet.start() != 0) t.error = "the fleet did not start";
     t.loop = now_seconds() - t0;
     SetStdHandle(STD_OUTPUT_HANDLE, saved);
     if (!wait_for_lines(out.read, n)) t.error = "not every copy started";
     t.ready = now_seconds() - t0;
-    for (util_process_handle h : handles) {
+    for (util_process_handle h : fleet.handles()) {
         if (h == UTIL_NO_PROCESS) t.error = "a start failed";
-        util_process_kill_handle(h);
     }
+    fleet.stop();
     close_pipe(&out);
     return t;
 }

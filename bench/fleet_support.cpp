@@ -153,6 +153,14 @@ double now_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+FleetJob fleet_job(int32_t count) {
+    FleetJob job;
+    job.plan = fleet_plan(count, 1);
+    job.tmpl = kDefaultTemplate;
+    for (int32_t i = 0; i < job.plan.count; ++i) job.copies.push_back(i);
+    return job;
+}
+
 std::vector<std::vector<std::string>> fleet_words(int32_t count, const char* tmpl) {
     std::vector<std::vector<std::string>> lines;
     FleetPlan plan = fleet_plan(count, 1);

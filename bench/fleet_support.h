@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "supervise.h"
+
 namespace bench {
 
 // The folder this program runs from; the launcher and the stand-in sit there.
@@ -57,6 +59,10 @@ void restore_stdout(int saved);
 int stray_children();
 
 double now_seconds();
+
+// The launcher's job for `count` copies of one index each, every copy taken
+// on, as SpawnBench plans it with a maximum of 1.
+FleetJob fleet_job(int32_t count);
 
 // The fleet's command lines, as the launcher would build them for `count`
 // copies of one index each, split into words.

@@ -269,8 +269,10 @@ def fleet_section(lines, runs):
         "",
         "N copies of the stand-in (`VORNCORE_DELAY_MS=0 VORNCORE_HOLD_MS=-1`, one "
         "index each), started four ways in one iteration, in rotating order: "
-        "`start_fleet` over the process layer, `util_process_start_with` as the "
-        "supervision loop calls it (fleet, the default path); the same with "
+        "SpawnBench's own start, the supervision loop's first step "
+        "(`FleetStart` in `launcher/supervise.h`: the supervisor starts every "
+        "copy through `util_process_start_with`, as a run without `--jobs` "
+        "does), with its report (fleet, the default path); the same with "
         "`--contain`'s namespace, in a helper process of its own, its set-up (the "
         "namespace and its keeper process) timed too (contained); a bare "
         "`posix_spawn` loop over the same argument vectors (bare, the limit); and "

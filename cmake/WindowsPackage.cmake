@@ -3,7 +3,8 @@
 #   include/  MevCompression.h
 #   lib/      libMevCompression.dll.a (MinGW), MevCompression.lib (Visual Studio)
 #   stand-in/ the stand-in VORNCoreExTest.exe and a demo VORNCoreExTest.ini
-#   licenses/ zlib's and libdeflate's licence texts
+#   licenses/ the licence texts of what the binaries carry: zlib, libdeflate,
+#             mingw-w64's runtime and winpthreads
 #   README.txt
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(VORN_WINDOWS_BITS 64)
@@ -30,6 +31,24 @@ install(FILES ${CMAKE_BINARY_DIR}/licenses/zlib.txt DESTINATION licenses)
 if(MEVZ_ENGINE_USED STREQUAL "libdeflate")
   install(FILES ${MEVZ_LIBDEFLATE_LICENSE} DESTINATION licenses RENAME libdeflate.txt)
 endif()
+# -static links mingw-w64's runtime (ZPL and others) and its winpthreads
+# (MIT) into every binary; their notices come from Debian's copyright file of
+# the target's mingw-w64 package. GCC's own runtime (libgcc, libstdc++) comes
+# under the GCC Runtime Library Exception, which asks for no notice.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(mingw_package mingw-w64-x86-64-dev)
+else()
+  set(mingw_package mingw-w64-i686-dev)
+endif()
+set(mingw_copyright /usr/share/doc/${mingw_package}/copyright)
+if(NOT EXISTS ${mingw_copyright})
+  message(FATAL_ERROR "no ${mingw_copyright} for the zip's licences (apt-get install ${mingw_package})")
+endif()
+file(READ ${mingw_copyright} mingw_notice)
+if(NOT mingw_notice MATCHES "Files: mingw-w64-libraries/winpthreads/")
+  message(FATAL_ERROR "${mingw_copyright} names no licence of winpthreads")
+endif()
+install(FILES ${mingw_copyright} DESTINATION licenses RENAME mingw-w64.txt)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME VornTools)

@@ -93,6 +93,7 @@ int run_fleet(const LaunchOptions& options, const LaunchSettings& settings) {
     job.limits.max_failures = options.max_failures;
     job.output = options.output;
     job.tag = options.tag;
+    job.poll_ms = supervise_poll_ms();
     FleetReport report;
     // The log of a rerun goes on in the same file, so that it holds the whole
     // campaign, and so do JUnit and the page.

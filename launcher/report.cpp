@@ -58,7 +58,9 @@ std::string progress_line(const CampaignCounts& counts, int64_t elapsed_ms) {
 }
 
 FleetReport::FleetReport()
-    : live_status_(util_stderr_is_terminal()), begin_(std::chrono::steady_clock::now()) {}
+    : live_status_(util_stderr_is_terminal()),
+      begin_(std::chrono::steady_clock::now()),
+      begin_epoch_ms_(epoch_ms()) {}
 
 FleetReport::~FleetReport() {
     if (joblog_ != nullptr) std::fclose(joblog_);
@@ -152,7 +154,7 @@ void FleetReport::copy_started(int32_t index, const char* command_line,
     tried_[index] = true;
     started_ms_[index] = now_ms();
     TryRecord attempt;
-    attempt.start_epoch_ms = epoch_ms();
+    attempt.start_epoch_ms = begin_epoch_ms_ + started_ms_[index];
     attempt.outcome = handle == UTIL_NO_PROCESS ? TryOutcome::kStartFailed : TryOutcome::kRunning;
     copy.tries.push_back(attempt);
     if (copy.command.empty() && command_line != nullptr) copy.command = command_line;
@@ -215,7 +217,7 @@ void FleetReport::stopping(int32_t index) {
 }
 
 void FleetReport::fleet_stopped() {
-    int64_t epoch_now = epoch_ms();
+    int64_t epoch_now = begin_epoch_ms_ + now_ms();
     for (size_t i = 0; i < live_.size(); ++i) {
         const int32_t index = static_cast<int32_t>(i);
         CopyRecord& copy = record(index);

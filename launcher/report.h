@@ -100,4 +100,7 @@ private:
     size_t status_shown_ = 0;  // length of the status line on the terminal
     FleetConsole* console_ = nullptr;
     std::chrono::steady_clock::time_point begin_;
+    // The job log's times are this plus the steady time since begin_: one
+    // clock, so a copy started as another ended never seems to overlap it.
+    int64_t begin_epoch_ms_;
 };

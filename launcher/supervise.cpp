@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -70,6 +71,10 @@ public:
     }
 
     int run();
+    // The parts of run() before and after its loop.
+    int begin();
+    int end();
+    util_process_handle handle(int32_t slot) const { return io_[slot].handle; }
 
 private:
     int64_t now_ms() const {
@@ -112,7 +117,7 @@ private:
     size_t ready_size_ = 0;
 };
 
-int Supervisor::run() {
+int Supervisor::begin() {
     const int32_t count = static_cast<int32_t>(job_.copies.size());
     if (job_.tag && count > 0) {
         int64_t at_once =
@@ -145,6 +150,11 @@ int Supervisor::run() {
     // leaves the rest unstarted.
     carry_out(now_ms());
     count_hidden_failures();
+    return 0;
+}
+
+int Supervisor::run() {
+    if (int status = begin()) return status;
     console_->line(1, "Click enter to exit\n");
 
     pthread_t thread;
@@ -189,6 +199,10 @@ int Supervisor::run() {
                                     " failed, as many as --max-failures allows");
         }
     }
+    return end();
+}
+
+int Supervisor::end() {
     stop_all();
     count_hidden_failures();
     report_->fleet_stopped();
@@ -375,6 +389,16 @@ void supervise_install_signal_handlers() { util_catch_stop_requests(on_stop_requ
 
 bool supervise_stop_requested() { return g_stop.load(); }
 
+uint32_t supervise_poll_ms() {
+    const char* text = std::getenv("SPAWNBENCH_POLL_MS");
+    if (text == nullptr || *text < '0' || *text > '9') return kPollMilliseconds;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long ms = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || ms < 1 || ms > 3600000) return kPollMilliseconds;
+    return static_cast<uint32_t>(ms);
+}
+
 int supervise(const FleetJob& job, FleetReport* report) {
     // The report decides whether there is a status line to show.
     FleetConsole console(job.tag, true);
@@ -382,4 +406,42 @@ int supervise(const FleetJob& job, FleetReport* report) {
     int status = Supervisor(job, report, &console).run();
     report->set_console(nullptr);
     return status;
+}
+
+struct FleetStart::Parts {
+    Parts(const FleetJob& job, FleetReport* report)
+        : report(report), console(job.tag, true), supervisor(job, report, &console) {
+        report->set_console(&console);
+    }
+    FleetReport* report;
+    FleetConsole console;
+    Supervisor supervisor;
+    int32_t count = 0;
+    bool running = false;
+};
+
+FleetStart::FleetStart(const FleetJob& job, FleetReport* report) : parts_(new Parts(job, report)) {
+    parts_->count = static_cast<int32_t>(job.copies.size());
+}
+
+FleetStart::~FleetStart() {
+    stop();
+    parts_->report->set_console(nullptr);
+}
+
+int FleetStart::start() {
+    parts_->running = true;
+    return parts_->supervisor.begin();
+}
+
+std::vector<util_process_handle> FleetStart::handles() const {
+    std::vector<util_process_handle> result;
+    for (int32_t i = 0; i < parts_->count; ++i) result.push_back(parts_->supervisor.handle(i));
+    return result;
+}
+
+void FleetStart::stop() {
+    if (!parts_->running) return;
+    parts_->running = false;
+    parts_->supervisor.end();
 }

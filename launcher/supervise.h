@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@
 #include "schedule.h"
 
 constexpr uint32_t kPollMilliseconds = 1000;
+
+// The poll pass's interval: SPAWNBENCH_POLL_MS from the environment (1 to
+// 3600000), with which a test makes the pass slow on purpose, else
+// kPollMilliseconds.
+uint32_t supervise_poll_ms();
 
 // Exit status when standard output broke (a closed pipe) under --tag: the
 // fleet is stopped as on Enter. As a shell reports a program ended by SIGPIPE.
@@ -42,3 +48,26 @@ struct FleetJob {
 // --tag cannot have the descriptors it needs (nothing started then). Every
 // copy is told to `report`, which must track job.copies.
 int supervise(const FleetJob& job, FleetReport* report);
+
+// supervise()'s start and stop without the loop between, for the benchmarks
+// that time the launcher's own start: start() starts the copies as the loop's
+// first step does (every one, without --jobs), and stop(), or the end of the
+// object, stops them as the loop's end does. `job` and `report` must outlive
+// it; `report` must track job.copies.
+class FleetStart {
+public:
+    FleetStart(const FleetJob& job, FleetReport* report);
+    ~FleetStart();
+    FleetStart(const FleetStart&) = delete;
+    FleetStart& operator=(const FleetStart&) = delete;
+
+    // As supervise(): 0, or 1 if --tag cannot have its descriptors.
+    int start();
+    // Each copy's process, UTIL_NO_PROCESS where none runs.
+    std::vector<util_process_handle> handles() const;
+    void stop();
+
+private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+};

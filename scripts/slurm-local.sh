@@ -2,6 +2,9 @@
 # A single-node Slurm on this machine, for the tests and for trying SpawnBench
 # on Slurm: munged, slurmctld and slurmd started by hand as root, with their
 # configuration, state, logs and pid files in a folder of their own.
+# munged's key and socket lie apart, in /run/spawnbench-slurm-<hash of the
+# folder>/ (mode 755): munged refuses a socket that some user cannot reach,
+# and the folder may lie in a tree others cannot enter (a home of mode 700).
 #
 #   bash scripts/slurm-local.sh up [folder]    # default folder: build/slurm-local
 #   export SLURM_CONF=<folder>/slurm.conf      # "up" prints this line
@@ -17,6 +20,10 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 action="${1:-}"
 dir="$(realpath -m "${2:-$root/build/slurm-local}")"
 conf="$dir/slurm.conf"
+# What every user must reach, named after the folder so that "down" finds it.
+reach_top=/run
+[ -d /run ] && [ -w /run ] || reach_top=/tmp
+reach="$reach_top/spawnbench-slurm-$(printf %s "$dir" | sha256sum | cut -c1-12)"
 up_timeout="${SLURM_LOCAL_TIMEOUT:-30}"
 me="slurm-local.sh"
 
@@ -84,6 +91,7 @@ down() {
   stop_daemon "$dir/run/slurmd.pid" slurmd
   stop_daemon "$dir/run/slurmctld.pid" slurmctld
   stop_daemon "$dir/run/munged.pid" munged
+  rm -rf "$reach"
   clean_cgroups
 }
 
@@ -108,7 +116,7 @@ SlurmUser=root
 SlurmdUser=root
 AuthType=auth/munge
 CredType=cred/munge
-AuthInfo=socket=$dir/munge/munge.socket.2
+AuthInfo=socket=$reach/munge/munge.socket.2
 StateSaveLocation=$dir/state
 SlurmdSpoolDir=$dir/spool
 SlurmctldPidFile=$dir/run/slurmctld.pid
@@ -149,28 +157,24 @@ EOF
 }
 
 up() {
-  # A unix socket's path holds at most 107 bytes.
-  local socket="$dir/munge/munge.socket.2"
-  if [ ${#socket} -gt 107 ]; then
-    say "the folder's path is too long for munge's socket: $dir"
-    exit 1
-  fi
+  local socket="$reach/munge/munge.socket.2"
   bash "$root/scripts/setup.sh" --no-install-recommends slurmctld slurmd slurm-client munge
   down
   # State left from an earlier start makes the node look idle before slurmd
   # has registered.
-  rm -rf "$dir/state" "$dir/spool" "$dir/run" "$dir/log" "$dir/munge"
-  mkdir -p "$dir/state" "$dir/spool" "$dir/run" "$dir/log" "$dir/munge"
+  rm -rf "$dir/state" "$dir/spool" "$dir/run" "$dir/log" "$dir/munge" "$reach"
+  mkdir -p "$dir/state" "$dir/spool" "$dir/run" "$dir/log"
   # munged refuses a key others can read and a socket folder others cannot
-  # enter.
-  chmod 755 "$dir" "$dir/munge" "$dir/log" "$dir/run"
-  (umask 077 && head -c 1024 /dev/urandom >"$dir/munge/munge.key")
+  # enter or may write to.
+  (umask 022 && mkdir -p "$reach/munge")
+  chmod 755 "$reach" "$reach/munge"
+  (umask 077 && head -c 1024 /dev/urandom >"$reach/munge/munge.key")
   write_config
 
   local failed=""
-  munged --key-file="$dir/munge/munge.key" --socket="$socket" \
+  munged --key-file="$reach/munge/munge.key" --socket="$socket" \
     --pid-file="$dir/run/munged.pid" --log-file="$dir/log/munged.log" \
-    --seed-file="$dir/munge/munged.seed" || failed="munged"
+    --seed-file="$reach/munge/munged.seed" || failed="munged"
   [ -n "$failed" ] || SLURM_CONF="$conf" slurmctld || failed="slurmctld"
   [ -n "$failed" ] || SLURM_CONF="$conf" slurmd || failed="slurmd"
   local deadline=$((SECONDS + up_timeout))

@@ -43,7 +43,7 @@ package() {
   top="$(echo "$dir"/package/*)"
   for file in README.txt bin/SpawnBench.exe bin/MevCompression.dll include/MevCompression.h \
       lib/MevCompression.lib lib/libMevCompression.dll.a stand-in/VORNCoreExTest.exe \
-      stand-in/VORNCoreExTest.ini licenses/zlib.txt licenses/libdeflate.txt; do
+      stand-in/VORNCoreExTest.ini licenses/zlib.txt licenses/libdeflate.txt licenses/mingw-w64.txt; do
     [ -f "$top/$file" ] || { echo "windows.sh: FAIL $zip lacks $file" >&2; bad=1; }
   done
   # Whatever else an install rule adds (a test framework's, say) must not ship.
@@ -55,6 +55,9 @@ package() {
       *) echo "windows.sh: FAIL $zip holds ${file#"$top/"}" >&2; bad=1 ;;
     esac
   done < <(find "$top" -type f)
+  # The runtime linked into every binary: winpthreads' MIT notice.
+  grep -q "^Files: mingw-w64-libraries/winpthreads/" "$top/licenses/mingw-w64.txt" ||
+    { echo "windows.sh: FAIL $zip lacks winpthreads' licence" >&2; bad=1; }
   [ "$bad" -eq 0 ]
   find "$top" -type f \( -name '*.exe' -o -name '*.dll' -o -name '*.lib' -o -name '*.dll.a' \) \
     -print0 | xargs -0 bash scripts/check_pe.sh "$machine"

@@ -21,7 +21,7 @@
 #include <string.h>
 
 #include "mevz_engine.h"
-#include "vorn_unload.h"
+#include "mevz_unload.h"
 
 enum { kPoolSlots = 4, kSmallInput = 8192 };
 static const int kLevels[2] = {6, 8}; /* for larger and for small inputs */

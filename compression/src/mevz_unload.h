@@ -5,12 +5,13 @@
  * FreeLibrary only, since at process exit the other threads have been stopped
  * wherever they were, maybe inside the heap holding its lock, and freeing
  * then could hang the exit for memory the system takes back anyway. One
- * implementation file per OS, compiled into the library with the engine.
+ * implementation file per OS (posix/, windows/), compiled into the library
+ * with the engine.
  */
-#ifndef VORN_UNLOAD_H
-#define VORN_UNLOAD_H
+#ifndef MEVZ_UNLOAD_H
+#define MEVZ_UNLOAD_H
 
 /* Frees the engine's pool; defined by the libdeflate engine. */
 void mevz_libdeflate_release(void);
 
-#endif /* VORN_UNLOAD_H */
+#endif /* MEVZ_UNLOAD_H */

@@ -2,7 +2,7 @@
    alone calls it with `reserved` null; not at process exit. */
 #include <windows.h>
 
-#include "vorn_unload.h"
+#include "mevz_unload.h"
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     (void)instance;

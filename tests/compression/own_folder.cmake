@@ -1,0 +1,30 @@
+# Fails unless the library is built from compression/ alone: every source it
+# compiles lies there, and every include folder there, in the build folder or
+# outside the tree (zlib's, libdeflate's). Called with -DROOT (the tree),
+# -DOWN (compression/), -DBUILD (the build folder), and the target's SOURCES
+# and INCLUDE_DIRECTORIES as -DSOURCES and -DINCLUDES, joined by "|".
+string(REPLACE "|" ";" sources "${SOURCES}")
+string(REPLACE "|" ";" includes "${INCLUDES}")
+set(strays "")
+foreach(source IN LISTS sources)
+  get_filename_component(path "${source}" ABSOLUTE BASE_DIR "${OWN}")
+  string(FIND "${path}/" "${OWN}/" at)
+  if(NOT at EQUAL 0)
+    list(APPEND strays "source ${path}")
+  endif()
+endforeach()
+foreach(folder IN LISTS includes)
+  get_filename_component(path "${folder}" ABSOLUTE BASE_DIR "${OWN}")
+  string(FIND "${path}/" "${OWN}/" in_own)
+  string(FIND "${path}/" "${BUILD}/" in_build)
+  string(FIND "${path}/" "${ROOT}/" in_tree)
+  if(in_tree EQUAL 0 AND NOT in_own EQUAL 0 AND NOT in_build EQUAL 0)
+    list(APPEND strays "include folder ${path}")
+  endif()
+endforeach()
+if(strays)
+  list(JOIN strays "\n  " text)
+  message(FATAL_ERROR "MevCompression takes from outside compression/:\n  ${text}")
+endif()
+list(LENGTH sources count)
+message(STATUS "MevCompression: ${count} sources, all in compression/")

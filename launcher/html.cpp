@@ -1,6 +1,7 @@
 #include "html.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -26,7 +27,11 @@ constexpr const char kDataSlot[] = "id=\"campaign\">null</script>";
 const char* const kOutcomeNames[] = {"running",   "exited",  "signaled",   "start failed",
                                      "timed out", "stopped", "never tried"};
 
-void add_int(std::string* out, int64_t value) { *out += std::to_string(value); }
+void add_int(std::string* out, int64_t value) {
+    char digits[24];
+    auto done = std::to_chars(digits, digits + sizeof digits, value);
+    out->append(digits, done.ptr);
+}
 
 // The length of the UTF-8 sequence at `p` (before `end`), or 0 if it is not
 // a valid one.
@@ -98,30 +103,42 @@ void add_string(std::string* out, const std::string& text) {
 
 // A command line or file name usually differs from copy to copy only by the
 // copy's numbers: stored once as a pattern with {copy}, {first} and {share}.
-std::string expand(const std::string& pattern, const CopyRecord& copy) {
-    std::string text;
-    text.reserve(pattern.size() + 16);
+// Whether `pattern`, its {copy}, {first} and {share} put in for `copy`,
+// gives `text`, without building it: a page of a million tries asks this
+// for every one.
+bool expands_to(const std::string& pattern, const CopyRecord& copy, const std::string& text) {
+    size_t at = 0;
+    auto take = [&](int32_t number) {
+        char digits[16];
+        auto done = std::to_chars(digits, digits + sizeof digits, number);
+        size_t length = static_cast<size_t>(done.ptr - digits);
+        if (text.compare(at, length, digits, length) != 0) return false;
+        at += length;
+        return true;
+    };
     for (size_t i = 0; i < pattern.size();) {
         if (pattern[i] == '{') {
             if (pattern.compare(i, 6, "{copy}") == 0) {
-                text += std::to_string(copy.copy);
+                if (!take(copy.copy)) return false;
                 i += 6;
                 continue;
             }
             if (pattern.compare(i, 7, "{first}") == 0) {
-                text += std::to_string(copy.first);
+                if (!take(copy.first)) return false;
                 i += 7;
                 continue;
             }
             if (pattern.compare(i, 7, "{share}") == 0) {
-                text += std::to_string(copy.share);
+                if (!take(copy.share)) return false;
                 i += 7;
                 continue;
             }
         }
-        text += pattern[i++];
+        if (at >= text.size() || text[at] != pattern[i]) return false;
+        ++at;
+        ++i;
     }
-    return text;
+    return at == text.size();
 }
 
 // Patterns for `text` in which runs of digits that spell one of the copy's
@@ -187,7 +204,7 @@ public:
         if (text.empty()) return -1;
         for (size_t k = 0; k < recent_.size(); ++k) {
             size_t index = recent_[recent_.size() - 1 - k];
-            if (expand(list_[index], copy) == text) return static_cast<int64_t>(index);
+            if (expands_to(list_[index], copy, text)) return static_cast<int64_t>(index);
         }
         // The text itself last: one that repeats (a host) is stored once too.
         std::vector<std::string> candidates = derive_patterns(text, copy);
@@ -195,9 +212,9 @@ public:
         const std::string* chosen = nullptr;
         for (const std::string& pattern : candidates) {
             // A text holding "{copy}" itself cannot be its own pattern.
-            if (expand(pattern, copy) != text) continue;
+            if (!expands_to(pattern, copy, text)) continue;
             if (chosen == nullptr) chosen = &pattern;
-            if (next != nullptr && expand(pattern, *next) == *next_text) {
+            if (next != nullptr && expands_to(pattern, *next, *next_text)) {
                 chosen = &pattern;
                 break;
             }

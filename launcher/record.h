@@ -44,7 +44,7 @@ struct CopyRecord {
     std::vector<TryRecord> tries;
     std::string command;  // its command line, for the job log and the reports
     std::string output;   // the file its output went to, if any
-    std::string host;     // the job log's Host of its last line; empty here
+    std::string host;     // the job log's Host of its last line (":" here)
 };
 
 // Its last try, or nullptr if it has none.

@@ -158,6 +158,8 @@ void FleetReport::copy_started(int32_t index, const char* command_line,
     attempt.outcome = handle == UTIL_NO_PROCESS ? TryOutcome::kStartFailed : TryOutcome::kRunning;
     copy.tries.push_back(attempt);
     if (copy.command.empty() && command_line != nullptr) copy.command = command_line;
+    // As its job log line has it: this machine.
+    copy.host = ":";
     // A failed start has ended as far as the log goes.
     if (attempt.outcome == TryOutcome::kStartFailed) log(index);
 }

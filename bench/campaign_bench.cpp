@@ -49,20 +49,6 @@ struct Outcome {
     std::string error;
 };
 
-long read_hwm_kib(pid_t pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-    FILE* f = std::fopen(path, "r");
-    if (f == nullptr) return 0;
-    char line[256];
-    long kib = 0;
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-    }
-    std::fclose(f);
-    return kib;
-}
-
 // Runs `argv` in g_folder with standard input `in` ("" for a pipe held open
 // until it ends, so that SpawnBench does not take its end as Enter) and its
 // output into the null device, waits for it and takes its rusage.
@@ -115,7 +101,7 @@ Outcome run(const std::vector<std::string>& argv, const std::string& in = "") {
             break;
         }
         if (now >= next_look) {
-            long hwm = read_hwm_kib(pid);
+            long hwm = bench::read_hwm_kib(pid);
             if (hwm > outcome.hwm_kib) outcome.hwm_kib = hwm;
             next_look = now + 0.25;
         }

@@ -107,20 +107,6 @@ struct LauncherRun {
     long hwm_kib = 0;     // the launcher's own peak, read while it runs
 };
 
-long read_hwm_kib(pid_t pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-    FILE* f = std::fopen(path, "r");
-    if (f == nullptr) return 0;
-    char line[256];
-    long kib = 0;
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-    }
-    std::fclose(f);
-    return kib;
-}
-
 // wait4, but a launcher that does not end in time is killed: a hung run must
 // fail, not hang the benchmark.
 pid_t wait_with_deadline(pid_t pid, int* status, struct rusage* usage, double seconds) {
@@ -202,7 +188,7 @@ LauncherRun run_launcher(int32_t n) {
         }
         // Let the first poll pass run before reading the peak.
         usleep(200000);
-        run.hwm_kib = read_hwm_kib(pid);
+        run.hwm_kib = bench::read_hwm_kib(pid);
         ssize_t w = write(in_fds[1], "\n", 1);
         (void)w;
         // Drain until every writer (SpawnBench and its copies) is gone.

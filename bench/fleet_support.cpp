@@ -187,4 +187,18 @@ void prepare_fleet_process() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+long read_hwm_kib(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    FILE* f = std::fopen(path, "r");
+    if (f == nullptr) return 0;
+    char line[256];
+    long kib = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+    }
+    std::fclose(f);
+    return kib;
+}
+
 }  // namespace bench

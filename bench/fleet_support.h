@@ -68,4 +68,8 @@ FleetJob fleet_job(int32_t count);
 // copies of one index each, split into words.
 std::vector<std::vector<std::string>> fleet_words(int32_t count, const char* tmpl);
 
+// The peak resident memory (VmHWM) of running process `pid`, in KiB; 0 if
+// it cannot be read.
+long read_hwm_kib(pid_t pid);
+
 }  // namespace bench

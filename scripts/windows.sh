@@ -91,7 +91,10 @@ wine_tests() {
   mkdir -p "$WINEPREFIX"
   wineserver -p600 >/dev/null 2>&1 </dev/null || [ $? -eq 2 ]
   "$loader" wineboot -i >/dev/null 2>&1 </dev/null
-  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 300
+  # Wine's CreateProcess now and then fails with "Internal error" in a new
+  # prefix while many copies start at once (seen once in the stream test); a
+  # test that fails twice running still fails the step.
+  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 300 --repeat until-pass:2
   bash scripts/check_msvc_link.sh "$machine" "$dir"/package/VornTools-* "$loader"
   # The fleet tests: the real SpawnBench.exe under Wine, driven from Linux.
   bash tests/wine/test.sh "$dir"
